@@ -1,0 +1,85 @@
+// The TFTP protocol core shared by the server engine and the client engine: packets
+// and error texts, the per-transfer record and its timed packet I/O, and the block
+// readers and writer.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "kv/net.h"
+
+constexpr uint16_t kOpRrq = 1;
+constexpr uint16_t kOpWrq = 2;
+constexpr uint16_t kOpData = 3;
+constexpr uint16_t kOpAck = 4;
+constexpr uint16_t kOpError = 5;
+
+constexpr int kMaxPacket = 516;
+constexpr unsigned kBlockSize = 512;
+
+// How failures inside the core reach the user; the server and the client each fill one.
+// Each member takes the core's message (such as "SendPacketToPeer: send() error") and
+// completes it with the error text itself.
+struct CoreReporter {
+    void (*socket_error)(const char* msg);  // with the socket layer's last error
+    void (*system_error)(const char* msg);  // with the system's last error
+    void (*large_packet)(const char* msg);  // "RecvPacketFromPeer: Unexpectedly large ..."
+};
+
+struct TransferContext {
+    kvp::socket_t socket = kvp::kInvalidSocket;
+    std::FILE* file = nullptr;
+    std::string fileName;
+    std::string mode;
+    uint16_t block = 0;
+    uint8_t recvBuf[kMaxPacket] = {};
+    int32_t recvLen = 0;
+    uint8_t sendBuf[kMaxPacket] = {};
+    int32_t sendLen = 0;
+    int32_t maxPacket = kMaxPacket;
+    uint32_t blockSize = kBlockSize;
+    int32_t lastInterval = 0;
+    uint32_t timeout = 0;
+    int32_t waitSec = 0;
+    int32_t waitUsec = 0;
+    // The last byte the netascii reader put into a payload; -1 before the first.
+    int lastNetasciiByte = -1;
+    const CoreReporter* reporter = nullptr;
+};
+
+// Sets the record up for a new transfer with the given initial time-out.
+void InitTransferContext(TransferContext* ctx, uint32_t initialTimeoutMs);
+
+// ---- packets and error texts ----
+std::string GetTFTPErrorText(uint16_t code);
+uint16_t GetPacketOpcode(const uint8_t* buf, int len);
+uint16_t GetPacketBlock(const uint8_t* buf, int len);
+bool ExtractFilenameAndMode(TransferContext* ctx);
+// The text runs from offset 4 to the first 0 byte or the end of the packet. The code is
+// set only from packets longer than 4 bytes; callers preset it.
+bool ExtractErrorInfo(TransferContext* ctx, uint16_t* code, std::string* text);
+bool ExtractAckBlock(TransferContext* ctx, uint16_t* block);
+bool ExtractDataBlock(TransferContext* ctx, const uint8_t** data, int* count);
+bool SendAckToPeer(TransferContext* ctx);
+bool SendDataToPeer(TransferContext* ctx);
+bool SendErrorToPeer(TransferContext* ctx, uint16_t code, const char* text);
+// Builds an ERROR packet into buf (kMaxPacket bytes); an empty text takes the table
+// text; a text too long for one packet is cut. Returns the packet length.
+int BuildErrorPacket(uint8_t* buf, uint16_t code, const char* text);
+
+// ---- conversation I/O ----
+// Server form: bound to a fresh port and connected to the client.
+kvp::socket_t CreateConversationSocket(const kvp::SockAddr4& client, const CoreReporter* r);
+bool SendPacketToPeer(TransferContext* ctx);
+bool RecvPacketFromPeer(TransferContext* ctx);
+void UpdateSelectTimeout(TransferContext* ctx);
+void SetTimeoutFromInterval(TransferContext* ctx, uint32_t startTick, uint32_t endTick);
+
+// ---- block readers and writer ----
+// Readers fill the send buffer from offset 4 and set the send length; they return false
+// when the file could not be read (a read error is never taken for the end of the file).
+using BlockReader = bool (*)(TransferContext* ctx);
+bool ReadNetasciiBlock(TransferContext* ctx);
+bool ReadOctetBlock(TransferContext* ctx);
+bool WriteDataBlock(TransferContext* ctx);

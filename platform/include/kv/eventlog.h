@@ -1,0 +1,39 @@
+// The Application event log. On POSIX an append-only store,
+// $KVTFTP_STATE_DIR/eventlog/Application.log, one record a line.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kvp {
+
+constexpr uint16_t kEventlogSuccess = 0x0000;
+constexpr uint16_t kEventlogErrorType = 0x0001;
+constexpr uint16_t kEventlogWarningType = 0x0002;
+constexpr uint16_t kEventlogInformationType = 0x0004;
+
+struct EventSourceState;
+using HEventSource = EventSourceState*;
+
+// Null on failure (system's last error set).
+HEventSource RegisterEventSource(const char* server, const char* source);
+bool ReportEvent(HEventSource src, uint16_t type, uint16_t category, uint32_t event_id,
+                 const char* const* strings, uint16_t num_strings);
+bool DeregisterEventSource(HEventSource src);
+
+// One stored record, as read back by the viewer and by tests.
+struct EventRecord {
+    int64_t time = 0;  // seconds since 1970
+    uint16_t type = 0;
+    std::string source;
+    uint16_t category = 0;
+    uint32_t event_id = 0;
+    std::vector<std::string> strings;
+};
+
+// Every record of the store in order; false when it cannot be read (an absent store
+// reads as empty).
+bool ReadEventLog(std::vector<EventRecord>* out);
+
+}  // namespace kvp

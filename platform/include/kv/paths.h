@@ -1,0 +1,56 @@
+// Files, directories and the state directory.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace kvp {
+
+// The state directory: $KVTFTP_STATE_DIR, else the per-user or system default.
+std::string StateDir();
+
+// Current directory into buf (size bytes with the terminator); length, or 0 on failure.
+unsigned GetCurrentDirectory(char* buf, unsigned size);
+
+// True when something (file or directory) exists at the path.
+bool PathExists(const char* path);
+
+// Opens a regular file for binary reading (a directory or device is refused with the
+// system's last error set); null on failure.
+std::FILE* OpenFileForRead(const char* path);
+// Creates or truncates a file for binary writing; null on failure.
+std::FILE* OpenFileForWrite(const char* path);
+
+// The directory separator of the platform.
+constexpr char kPathSep =
+#if defined(_WIN32)
+    '\\';
+#else
+    '/';
+#endif
+
+// Owns a FILE* and closes it on every path.
+class File {
+public:
+    File() = default;
+    explicit File(std::FILE* f) : f_(f) {}
+    ~File() { reset(); }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    std::FILE* get() const { return f_; }
+    explicit operator bool() const { return f_ != nullptr; }
+    void reset(std::FILE* f = nullptr) {
+        if (f_) std::fclose(f_);
+        f_ = f;
+    }
+    std::FILE* release() {
+        std::FILE* f = f_;
+        f_ = nullptr;
+        return f;
+    }
+
+private:
+    std::FILE* f_ = nullptr;
+};
+
+}  // namespace kvp

@@ -1,0 +1,26 @@
+// Message boxes.
+#pragma once
+
+namespace kvp {
+
+// Flags and results with their Windows values.
+constexpr unsigned kMbOk = 0x0;
+constexpr unsigned kMbOkCancel = 0x1;
+constexpr unsigned kMbYesNo = 0x4;
+constexpr unsigned kMbIconError = 0x10;
+constexpr unsigned kMbIconQuestion = 0x20;
+constexpr unsigned kMbIconWarning = 0x30;
+constexpr unsigned kMbIconInformation = 0x40;
+constexpr unsigned kMbServiceNotification = 0x00200000;
+constexpr int kIdOk = 1;
+constexpr int kIdCancel = 2;
+constexpr int kIdYes = 6;
+constexpr int kIdNo = 7;
+
+// Shows a message box. Without a display, or for a service notification, the caption
+// and text go to standard error and the debugger output, the call returns at once with
+// the default button, and when KVTFTP_MSGBOX_LOG names a file the box is appended there
+// as one line: caption, text and flags separated by tabs.
+int MessageBox(void* owner, const char* text, const char* caption, unsigned flags);
+
+}  // namespace kvp

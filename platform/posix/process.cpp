@@ -1,0 +1,51 @@
+#include "kv/process.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace kvp {
+
+std::string GetEnv(const char* name) {
+    const char* v = std::getenv(name);
+    return v ? std::string(v) : std::string();
+}
+
+bool IsEnvSet(const char* name) { return std::getenv(name) != nullptr; }
+
+bool SetEnv(const char* name, const char* value) { return ::setenv(name, value, 1) == 0; }
+
+pid_type SpawnProcess(const std::vector<std::string>& argv) {
+    if (argv.empty()) return -1;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int WaitProcess(pid_type pid) {
+    int status = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(static_cast<pid_t>(pid), &status, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) return -1;
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+bool KillProcess(pid_type pid) { return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0; }
+
+long CurrentProcessId() { return static_cast<long>(::getpid()); }
+
+}  // namespace kvp

@@ -1,0 +1,40 @@
+// The server's settings, kept in the machine-wide registry key and loaded each time the
+// listener starts.
+#pragma once
+
+#include <cstdint>
+
+#include "kv/registry.h"
+
+constexpr const char* kServerKey = "SOFTWARE\\Korvane\\TFTP Server";
+
+struct ServerSettings {
+    char rootDirectory[261];
+    uint8_t logEventLogs;
+    uint8_t logSyslogs;
+    char syslogHost[64];
+    char facilityName[20];
+    uint8_t clientRestrict;
+    char allowedClients[1025];
+    uint8_t sendBackErrors;
+    uint8_t allowDownloads;
+    uint8_t allowUploads;
+    uint8_t allowOverwrite;
+    int32_t retransmits;
+    uint32_t rexttimeout;
+};
+
+// The one process-wide record; written by the listener before any request thread exists.
+extern ServerSettings g_settings;
+
+// Puts the built-in defaults into the record (root = the current directory).
+void SetDefaultServerSettings(ServerSettings* s);
+// 1 when the key was read, 0 when it was missing and was created with the defaults.
+int LoadServerParameters();
+// 1, or 0 when the key cannot be created.
+int RecordServerParameters();
+
+// The flag tests the server applies: some flags are on only for the byte 1, others for
+// any byte but 0.
+inline bool FlagIsOne(uint8_t b) { return b == 1; }
+inline bool FlagNotZero(uint8_t b) { return b != 0; }

@@ -1,0 +1,98 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "kv/net.h"
+#include "kv/process.h"
+
+namespace fs = std::filesystem;
+
+namespace kvtest {
+
+std::string MakeTempDir() {
+    static std::mt19937_64 rng{std::random_device{}()};
+    fs::path base = fs::temp_directory_path();
+    for (int i = 0; i < 100; ++i) {
+        fs::path p = base / ("kvtftp-test-" + std::to_string(kvp::CurrentProcessId()) + "-" +
+                             std::to_string(rng() % 1000000000));
+        std::error_code ec;
+        if (fs::create_directory(p, ec)) return p.string();
+    }
+    ADD_FAILURE() << "cannot create a temporary directory";
+    return base.string();
+}
+
+void RemoveTree(const std::string& path) {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+}
+
+uint16_t FreeUdpPort() {
+    uint16_t granted = 0;
+    kvp::NetStartup(&granted);
+    kvp::Socket s(kvp::UdpSocket());
+    kvp::SockAddr4 a;
+    a.addr = kvp::HostToNet32(0x7F000001);
+    uint16_t port = 0;
+    if (s.valid() && kvp::Bind(s.get(), a) == 0) {
+        kvp::SockAddr4 bound;
+        if (kvp::GetSockName(s.get(), &bound) == 0) port = kvp::NetToHost16(bound.port);
+    }
+    s.reset();
+    kvp::NetCleanup();
+    return port;
+}
+
+TestEnv::TestEnv() {
+    dir_ = MakeTempDir();
+    tftp_port_ = FreeUdpPort();
+    do {
+        syslog_port_ = FreeUdpPort();
+    } while (syslog_port_ == tftp_port_);
+    std::ostringstream services;
+    services << "# test services\n"
+             << "tftp\t\t" << tftp_port_ << "/udp\n"
+             << "syslog\t\t" << syslog_port_ << "/udp\n";
+    WriteFile(dir_ + "/services", services.str());
+    kvp::SetEnv("KVTFTP_STATE_DIR", (dir_ + "/state").c_str());
+    kvp::SetEnv("KVTFTP_SERVICES", (dir_ + "/services").c_str());
+    kvp::SetEnv("KVTFTP_DEBUG_LOG", (dir_ + "/debug.log").c_str());
+    kvp::SetEnv("KVTFTP_MSGBOX_LOG", (dir_ + "/msgbox.log").c_str());
+    fs::create_directories(dir_ + "/state");
+}
+
+TestEnv::~TestEnv() { RemoveTree(dir_); }
+
+std::string TestEnv::debugLog() const { return ReadFile(dir_ + "/debug.log"); }
+std::string TestEnv::msgboxLog() const { return ReadFile(dir_ + "/msgbox.log"); }
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+std::string PatternData(size_t size, uint32_t seed) {
+    std::string s(size, '\0');
+    uint32_t x = seed * 2654435761u + 12345;
+    for (size_t i = 0; i < size; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+std::string BinDir() { return KV_BIN_DIR; }
+
+}  // namespace kvtest

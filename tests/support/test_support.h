@@ -1,0 +1,45 @@
+// Shared helpers of the test programs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kvtest {
+
+// A fresh state directory and services file for this test process: sets
+// KVTFTP_STATE_DIR, KVTFTP_SERVICES (tftp and syslog on free ports), KVTFTP_DEBUG_LOG
+// and KVTFTP_MSGBOX_LOG, and removes the directory afterwards.
+class TestEnv {
+public:
+    TestEnv();
+    ~TestEnv();
+    TestEnv(const TestEnv&) = delete;
+    TestEnv& operator=(const TestEnv&) = delete;
+
+    const std::string& dir() const { return dir_; }
+    uint16_t tftpPort() const { return tftp_port_; }
+    uint16_t syslogPort() const { return syslog_port_; }
+    std::string debugLog() const;   // what went to the debugger output so far
+    std::string msgboxLog() const;  // the message boxes shown so far
+
+private:
+    std::string dir_;
+    uint16_t tftp_port_ = 0;
+    uint16_t syslog_port_ = 0;
+};
+
+// A UDP port on 127.0.0.1 that was free a moment ago.
+uint16_t FreeUdpPort();
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& data);
+// Deterministic bytes of every value, for comparing transfers.
+std::string PatternData(size_t size, uint32_t seed = 1);
+std::string MakeTempDir();
+void RemoveTree(const std::string& path);
+
+// Where the deliverables and the test tools were built.
+std::string BinDir();
+
+}  // namespace kvtest
