@@ -1,0 +1,144 @@
+#include "kv/dynlib.h"
+
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kvp {
+
+struct LibraryState {
+    void* handle = nullptr;
+};
+
+namespace {
+
+std::string ProgramPath() {
+    std::vector<char> buf(4096);
+    for (;;) {
+        ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size());
+        if (n < 0) return {};
+        if (static_cast<size_t>(n) < buf.size())
+            return std::string(buf.data(), static_cast<size_t>(n));
+        if (buf.size() >= (1u << 16)) return {};
+        buf.resize(buf.size() * 2);
+    }
+}
+
+bool EndsWithNoCase(const std::string& s, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    if (s.size() < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) !=
+            std::tolower(static_cast<unsigned char>(suffix[i])))
+            return false;
+    }
+    return true;
+}
+
+// The Linux file name of a Windows one: lower case, ".DLL" becomes ".so", ".EXE" is
+// dropped, ".CPL" stays. Only the last path component changes.
+std::string LinuxFileName(const std::string& name) {
+    const size_t slash = name.rfind('/');
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    std::string base = name.substr(start);
+    for (char& c : base) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (EndsWithNoCase(base, ".dll")) {
+        base.replace(base.size() - 4, 4, ".so");
+    } else if (EndsWithNoCase(base, ".exe")) {
+        base.resize(base.size() - 4);
+    }
+    return name.substr(0, start) + base;
+}
+
+void* OpenOne(const std::string& name, bool* seen) {
+    const bool plain = name.find('/') == std::string::npos;
+    if (plain) {
+        // Beside the running program first, as Windows searches the application's directory.
+        std::string exe = ProgramPath();
+        const size_t slash = exe.rfind('/');
+        if (slash != std::string::npos) {
+            std::string path = exe.substr(0, slash + 1) + name;
+            struct stat st {};
+            if (::stat(path.c_str(), &st) == 0) {
+                *seen = true;
+                if (void* h = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
+            }
+        }
+    } else {
+        struct stat st {};
+        if (::stat(name.c_str(), &st) == 0) *seen = true;
+    }
+    return ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+}  // namespace
+
+HLibrary LoadLibrary(const char* name) {
+    if (!name || !*name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::vector<std::string> candidates{name};
+    const std::string mapped = LinuxFileName(name);
+    if (mapped != candidates.front()) candidates.push_back(mapped);
+    bool seen = false;
+    for (const std::string& c : candidates) {
+        if (void* h = OpenOne(c, &seen)) {
+            LibraryState* lib = new (std::nothrow) LibraryState;
+            if (!lib) {
+                ::dlclose(h);
+                errno = ENOMEM;
+                return nullptr;
+            }
+            lib->handle = h;
+            return lib;
+        }
+    }
+    // A file that exists but cannot be loaded is reported differently from none at all.
+    errno = seen ? ENOEXEC : ENOENT;
+    return nullptr;
+}
+
+void* GetProcAddress(HLibrary lib, const char* name) {
+    if (!lib || !name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    ::dlerror();
+    void* p = ::dlsym(lib->handle, name);
+    if (!p) errno = ENOENT;
+    return p;
+}
+
+bool FreeLibrary(HLibrary lib) {
+    if (!lib) {
+        errno = EINVAL;
+        return false;
+    }
+    const int rc = ::dlclose(lib->handle);
+    delete lib;
+    if (rc != 0) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+bool GetModuleFileName(char* buf, unsigned size) {
+    const std::string path = ProgramPath();
+    if (path.empty()) return false;
+    if (!buf || path.size() + 1 > size) {
+        errno = ERANGE;
+        return false;
+    }
+    std::memcpy(buf, path.c_str(), path.size() + 1);
+    return true;
+}
+
+}  // namespace kvp

@@ -1,0 +1,27 @@
+// Small helpers for raw descriptor output.
+#pragma once
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+
+namespace kvp::internal {
+
+// Writes the bytes with as few write calls as the system allows: one, unless the system
+// takes only part of them. Appends made this way by several processes do not interleave.
+inline bool WriteAll(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = ::write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace kvp::internal

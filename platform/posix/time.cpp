@@ -1,0 +1,25 @@
+#include "kv/time.h"
+
+#include <time.h>
+
+#include "kv/thread.h"
+#include "wait_internal.h"
+
+namespace kvp {
+
+uint32_t GetTickCount() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    const uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+    return static_cast<uint32_t>(ms);
+}
+
+void Sleep(uint32_t ms) {
+    const int64_t us = ms == kInfinite ? -1 : static_cast<int64_t>(ms) * 1000;
+    // Waiting for nothing but the time; a thread that is being terminated leaves by the
+    // exception the wait throws.
+    internal::ControlledWait(-1, 0, us);
+}
+
+}  // namespace kvp

@@ -1,0 +1,191 @@
+// Datagram I/O, waits and name look-ups of the socket layer, on 127.0.0.1 only.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "kv/errors.h"
+#include "kv/net.h"
+#include "kv/process.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr uint32_t kLoopback = 0x7F000001;
+
+class NetTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        uint16_t granted = 0;
+        ASSERT_EQ(kvp::NetStartup(&granted), 0);
+        EXPECT_EQ(granted, 0x0101);
+    }
+    void TearDown() override { kvp::NetCleanup(); }
+
+    // A socket bound to 127.0.0.1 on a port chosen by the system.
+    static kvp::Socket BoundSocket(kvp::SockAddr4* where) {
+        kvp::Socket s(kvp::UdpSocket());
+        EXPECT_TRUE(s.valid());
+        kvp::SockAddr4 a;
+        a.addr = kvp::HostToNet32(kLoopback);
+        EXPECT_EQ(kvp::Bind(s.get(), a), 0);
+        EXPECT_EQ(kvp::GetSockName(s.get(), where), 0);
+        return s;
+    }
+
+    kvtest::TestEnv env_;
+};
+
+TEST_F(NetTest, OversizedDatagramFailsAndIsConsumed) {
+    kvp::SockAddr4 raddr, saddr;
+    kvp::Socket rx = BoundSocket(&raddr);
+    kvp::Socket tx = BoundSocket(&saddr);
+    EXPECT_EQ(raddr.family, kvp::kAfInet);
+    EXPECT_EQ(kvp::NetToHost32(raddr.addr), kLoopback);
+    EXPECT_NE(raddr.port, 0);
+
+    const std::string big = kvtest::PatternData(600, 3);
+    const std::string small = kvtest::PatternData(100, 4);
+    for (int round = 0; round < 2; ++round) {
+        const bool use_from = round == 1;
+        ASSERT_EQ(kvp::SendTo(tx.get(), big.data(), 600, raddr), 600);
+        ASSERT_EQ(kvp::SendTo(tx.get(), small.data(), 100, raddr), 100);
+        char buf[516];
+        kvp::SockAddr4 from;
+        ASSERT_EQ(kvp::WaitReadable(rx.get(), 5, 0), 1);
+        kvp::SetLastSocketError(0);
+        int n = use_from ? kvp::RecvFrom(rx.get(), buf, sizeof buf, &from)
+                         : kvp::Recv(rx.get(), buf, sizeof buf);
+        EXPECT_EQ(n, -1);
+        EXPECT_EQ(kvp::LastSocketError(), kvp::kErrMsgSize);
+        // The oversized datagram is gone; the next one arrives whole.
+        ASSERT_EQ(kvp::WaitReadable(rx.get(), 5, 0), 1);
+        n = use_from ? kvp::RecvFrom(rx.get(), buf, sizeof buf, &from)
+                     : kvp::Recv(rx.get(), buf, sizeof buf);
+        ASSERT_EQ(n, 100);
+        EXPECT_EQ(std::string(buf, 100), small);
+        if (use_from) {
+            EXPECT_EQ(from.port, saddr.port);
+            EXPECT_EQ(from.addr, saddr.addr);
+        }
+    }
+}
+
+TEST_F(NetTest, ExactFitAndEmptyDatagrams) {
+    kvp::SockAddr4 raddr, saddr;
+    kvp::Socket rx = BoundSocket(&raddr);
+    kvp::Socket tx = BoundSocket(&saddr);
+    ASSERT_EQ(kvp::Connect(tx.get(), raddr), 0);
+    const std::string full = kvtest::PatternData(516, 9);
+    ASSERT_EQ(kvp::Send(tx.get(), full.data(), 516), 516);
+    ASSERT_EQ(kvp::Send(tx.get(), "", 0), 0);
+    char buf[516];
+    ASSERT_EQ(kvp::WaitReadable(rx.get(), 5, 0), 1);
+    ASSERT_EQ(kvp::Recv(rx.get(), buf, sizeof buf), 516);
+    EXPECT_EQ(std::string(buf, 516), full);
+    ASSERT_EQ(kvp::WaitReadable(rx.get(), 5, 0), 1);
+    EXPECT_EQ(kvp::Recv(rx.get(), buf, sizeof buf), 0);
+}
+
+TEST_F(NetTest, WaitsTimeOutAndReportBadSockets) {
+    kvp::SockAddr4 raddr;
+    kvp::Socket rx = BoundSocket(&raddr);
+    EXPECT_EQ(kvp::WaitReadable(rx.get(), 0, 0), 0);
+    EXPECT_EQ(kvp::WaitReadable(rx.get(), 0, 20000), 0);
+    EXPECT_EQ(kvp::WaitWritable(rx.get(), 0, 20000), 1);
+
+    kvp::SetLastSocketError(0);
+    EXPECT_EQ(kvp::WaitReadable(kvp::kInvalidSocket, 0, 1000), -1);
+    EXPECT_NE(kvp::LastSocketError(), 0);
+    kvp::SetLastSocketError(0);
+    char c;
+    EXPECT_EQ(kvp::Recv(kvp::kInvalidSocket, &c, 1), -1);
+    EXPECT_NE(kvp::LastSocketError(), 0);
+}
+
+TEST_F(NetTest, ServicesFileIsHonoured) {
+    uint16_t port = 0;
+    ASSERT_TRUE(kvp::GetServicePort("tftp", "udp", &port));
+    EXPECT_EQ(kvp::NetToHost16(port), env_.tftpPort());
+    ASSERT_TRUE(kvp::GetServicePort("syslog", "udp", &port));
+    EXPECT_EQ(kvp::NetToHost16(port), env_.syslogPort());
+
+    const std::string path = env_.dir() + "/services2";
+    kvtest::WriteFile(path,
+                      "# comment line tftp 1/udp\n"
+                      "\n"
+                      "   \t\n"
+                      "tftp 7069/tcp\n"
+                      "tftp\t\t7070/udp  trivial tftp-alt   # comment mentions other 9/udp\n"
+                      "broken nonsense\n"
+                      "badport 99999/udp\n"
+                      "noproto 5000\n"
+                      "#hidden 4000/udp\n"
+                      "last 4001/udp");
+    kvp::SetEnv("KVTFTP_SERVICES", path.c_str());
+    ASSERT_TRUE(kvp::GetServicePort("tftp", "udp", &port));
+    EXPECT_EQ(kvp::NetToHost16(port), 7070);
+    ASSERT_TRUE(kvp::GetServicePort("tftp", "tcp", &port));
+    EXPECT_EQ(kvp::NetToHost16(port), 7069);
+    ASSERT_TRUE(kvp::GetServicePort("tftp-alt", "udp", &port));
+    EXPECT_EQ(kvp::NetToHost16(port), 7070);
+    ASSERT_TRUE(kvp::GetServicePort("trivial", "udp", &port));
+    EXPECT_EQ(kvp::NetToHost16(port), 7070);
+    ASSERT_TRUE(kvp::GetServicePort("last", "udp", &port));
+    EXPECT_EQ(kvp::NetToHost16(port), 4001);
+
+    for (const char* missing : {"syslog", "comment", "mentions", "other", "hidden", "badport",
+                                "noproto", "broken", "nonsense"}) {
+        kvp::SetLastSocketError(0);
+        port = 12345;
+        EXPECT_FALSE(kvp::GetServicePort(missing, "udp", &port)) << missing;
+        EXPECT_EQ(port, 12345) << missing;
+        EXPECT_NE(kvp::LastSocketError(), 0) << missing;
+    }
+    EXPECT_FALSE(kvp::GetServicePort("last", "tcp", &port));
+
+    kvp::SetEnv("KVTFTP_SERVICES", (env_.dir() + "/no-such-file").c_str());
+    EXPECT_FALSE(kvp::GetServicePort("tftp", "udp", &port));
+}
+
+TEST(NetAddr, InetAddrAcceptsOnlyDottedQuads) {
+    EXPECT_EQ(kvp::InetAddr("127.0.0.1"), kvp::HostToNet32(kLoopback));
+    EXPECT_EQ(kvp::InetAddr("0.0.0.0"), 0u);
+    EXPECT_EQ(kvp::InetAddr("10.200.3.254"), kvp::HostToNet32(0x0AC803FE));
+    EXPECT_EQ(kvp::InetAddr("255.255.255.254"), kvp::HostToNet32(0xFFFFFFFE));
+    EXPECT_EQ(kvp::InetAddr("255.255.255.255"), kvp::kInaddrNone);
+    for (const char* bad :
+         {"",         "1",        "1.2",        "1.2.3",      "1.2.3.4.5", "256.1.1.1", "1.2.3.256",
+          "1..2.3",   ".1.2.3",   "1.2.3.",     "a.b.c.d",    "1.2.3.4 ",  " 1.2.3.4",  "1.2.3.4x",
+          "-1.2.3.4", "+1.2.3.4", "0x7f.0.0.1", "1000.1.1.1", "01.2.3.4",  "localhost"}) {
+        EXPECT_EQ(kvp::InetAddr(bad), kvp::kInaddrNone) << '"' << bad << '"';
+    }
+    EXPECT_EQ(kvp::InetAddr(nullptr), kvp::kInaddrNone);
+
+    EXPECT_EQ(kvp::InetNtoa(kvp::HostToNet32(kLoopback)), "127.0.0.1");
+    EXPECT_EQ(kvp::InetNtoa(kvp::HostToNet32(0xC0A8FF0A)), "192.168.255.10");
+    EXPECT_EQ(kvp::InetNtoa(kvp::kInaddrNone), "255.255.255.255");
+}
+
+TEST(NetAddr, ResolveAndReverseLookUp) {
+    kvtest::TestEnv env;
+    uint32_t addr = 0;
+    ASSERT_TRUE(kvp::ResolveHost("127.0.0.1", &addr));
+    EXPECT_EQ(addr, kvp::HostToNet32(kLoopback));
+    ASSERT_TRUE(kvp::ResolveHost("localhost", &addr));
+    EXPECT_EQ(addr, kvp::HostToNet32(kLoopback));
+
+    kvp::SetLastSocketError(0);
+    EXPECT_FALSE(kvp::ResolveHost("no-such-host.invalid", &addr));
+    EXPECT_EQ(kvp::LastSocketError(), kvp::kErrHostNotFound);
+    EXPECT_FALSE(kvp::SystemErrorText(kvp::kErrHostNotFound).empty());
+    EXPECT_EQ(kvp::SystemErrorText(kvp::kErrHostNotFound).find("Unknown error"), std::string::npos);
+
+    std::vector<std::string> names{"stale"};
+    ASSERT_TRUE(kvp::ReverseLookup(kvp::HostToNet32(kLoopback), &names));
+    ASSERT_FALSE(names.empty());
+    EXPECT_EQ(names.front(), "localhost");
+}
+
+}  // namespace
