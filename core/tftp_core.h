@@ -57,7 +57,7 @@ uint16_t GetPacketOpcode(const uint8_t* buf, int len);
 uint16_t GetPacketBlock(const uint8_t* buf, int len);
 bool ExtractFilenameAndMode(TransferContext* ctx);
 // The text runs from offset 4 to the first 0 byte or the end of the packet. The code is
-// set only from packets longer than 4 bytes; callers preset it.
+// set only from packets longer than 4 bytes; callers preset it (to 0).
 bool ExtractErrorInfo(TransferContext* ctx, uint16_t* code, std::string* text);
 bool ExtractAckBlock(TransferContext* ctx, uint16_t* block);
 bool ExtractDataBlock(TransferContext* ctx, const uint8_t** data, int* count);

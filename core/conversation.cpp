@@ -1,0 +1,124 @@
+// The conversation of one transfer: its socket, the timed send and receive of one
+// packet, and the time-out that follows the measured answer time.
+#include <algorithm>
+
+#include "kv/net.h"
+#include "tftp_core.h"
+
+namespace {
+
+using ReportFn = void (*)(const char*);
+
+void Report(const CoreReporter* r, ReportFn CoreReporter::*member, const char* msg) {
+    if (r != nullptr && r->*member != nullptr) (r->*member)(msg);
+}
+
+}  // namespace
+
+void InitTransferContext(TransferContext* ctx, uint32_t initialTimeoutMs) {
+    ctx->block = 0;
+    ctx->maxPacket = kMaxPacket;
+    ctx->blockSize = kBlockSize;
+    ctx->lastInterval = static_cast<int32_t>(initialTimeoutMs);
+    ctx->timeout = initialTimeoutMs;
+    UpdateSelectTimeout(ctx);
+    ctx->lastNetasciiByte = -1;
+}
+
+kvp::socket_t CreateConversationSocket(const kvp::SockAddr4& client, const CoreReporter* r) {
+    kvp::Socket s(kvp::UdpSocket());
+    if (!s.valid()) {
+        Report(r, &CoreReporter::socket_error,
+               "CreateConversationSocket: Failed to create a socket");
+        return kvp::kInvalidSocket;
+    }
+    // Port 0: the system picks a free port, the server's end of this conversation.
+    kvp::SockAddr4 local;
+    local.addr = kvp::HostToNet32(kvp::kInaddrAny);
+    local.port = 0;
+    if (kvp::Bind(s.get(), local) != 0) {
+        Report(r, &CoreReporter::socket_error,
+               "CreateConversationSocket: Failed to bind the socket");
+        return kvp::kInvalidSocket;
+    }
+    // Connected, the socket hears only this client: strangers' datagrams are dropped by
+    // the system before the transfer could see them.
+    if (kvp::Connect(s.get(), client) != 0) {
+        Report(r, &CoreReporter::socket_error,
+               "CreateConversationSocket: Could not connect the socket");
+        return kvp::kInvalidSocket;
+    }
+    return s.release();
+}
+
+bool SendPacketToPeer(TransferContext* ctx) {
+    const CoreReporter* r = ctx->reporter;
+    // Never send beyond the buffer, whatever length a caller left.
+    if (ctx->sendLen < 0 || ctx->sendLen > kMaxPacket) return false;
+    const int ready = kvp::WaitWritable(ctx->socket, ctx->waitSec, ctx->waitUsec);
+    if (ready < 0) {
+        Report(r, &CoreReporter::socket_error, "SendPacketToPeer: Select() error");
+        return false;
+    }
+    if (ready == 0) return false;
+    const int sent = kvp::Send(ctx->socket, ctx->sendBuf, ctx->sendLen);
+    if (sent < 0) {
+        Report(r, &CoreReporter::socket_error, "SendPacketToPeer: send() error");
+        return false;
+    }
+    if (sent < ctx->sendLen) {
+        Report(r, &CoreReporter::socket_error,
+               "SendPacketToPeer: Failed to send whole data packet");
+        return false;
+    }
+    ctx->sendLen = sent;
+    return true;
+}
+
+bool RecvPacketFromPeer(TransferContext* ctx) {
+    const CoreReporter* r = ctx->reporter;
+    // The room offered can never exceed the buffer itself.
+    const int room =
+        std::clamp<int32_t>(ctx->recvLen, 0, static_cast<int32_t>(sizeof ctx->recvBuf));
+    const int ready = kvp::WaitReadable(ctx->socket, ctx->waitSec, ctx->waitUsec);
+    if (ready < 0) {
+        Report(r, &CoreReporter::socket_error, "RecvPacketFromPeer: Select() error");
+        ctx->recvLen = 0;
+        return false;
+    }
+    if (ready == 0) {
+        ctx->recvLen = 0;
+        return true;
+    }
+    // An oversized datagram fails here (it is consumed, never silently cut).
+    const int got = kvp::Recv(ctx->socket, ctx->recvBuf, room);
+    if (got < 0) {
+        Report(r, &CoreReporter::socket_error, "RecvPacketFromPeer: recv() error");
+        ctx->recvLen = 0;
+        return false;
+    }
+    if (got > ctx->maxPacket) {
+        Report(r, &CoreReporter::large_packet,
+               "RecvPacketFromPeer: Unexpectedly large packet received. Aborting.");
+        ctx->recvLen = 0;
+        return false;
+    }
+    // 0 bytes reads exactly like a time-out to the caller.
+    ctx->recvLen = got;
+    return true;
+}
+
+void UpdateSelectTimeout(TransferContext* ctx) {
+    // The divisor is 1024, not 1000: the wait is slightly shorter than the time-out in
+    // seconds, and the microseconds may reach 1,023,000.
+    ctx->waitSec = static_cast<int32_t>(ctx->timeout >> 10);
+    ctx->waitUsec = static_cast<int32_t>((ctx->timeout & 1023u) * 1000u);
+}
+
+void SetTimeoutFromInterval(TransferContext* ctx, uint32_t startTick, uint32_t endTick) {
+    // Unsigned subtraction measures correctly across the tick counter's wrap.
+    const uint32_t interval = endTick - startTick;
+    ctx->lastInterval = static_cast<int32_t>(interval);
+    ctx->timeout = interval != 0 ? interval : 1;
+    UpdateSelectTimeout(ctx);
+}

@@ -1,0 +1,234 @@
+// A conversation over 127.0.0.1: the server-form conversation socket connected to a
+// scripted peer, timed packet I/O, oversized, empty and stray datagrams.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kv/net.h"
+#include "test_support.h"
+#include "tftp_core.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+std::vector<std::string> g_socketErrors;
+std::vector<std::string> g_systemErrors;
+std::vector<std::string> g_largePackets;
+
+const CoreReporter kReporter = {
+    [](const char* m) { g_socketErrors.emplace_back(m); },
+    [](const char* m) { g_systemErrors.emplace_back(m); },
+    [](const char* m) { g_largePackets.emplace_back(m); },
+};
+
+kvp::SockAddr4 Loopback(uint16_t port_net) {
+    kvp::SockAddr4 a;
+    a.addr = kvp::HostToNet32(0x7F000001);
+    a.port = port_net;
+    return a;
+}
+
+// A socket bound to 127.0.0.1 on a free port.
+kvp::Socket BoundSocket(kvp::SockAddr4* where) {
+    kvp::Socket s(kvp::UdpSocket());
+    EXPECT_TRUE(s.valid());
+    EXPECT_EQ(kvp::Bind(s.get(), Loopback(0)), 0);
+    EXPECT_EQ(kvp::GetSockName(s.get(), where), 0);
+    return s;
+}
+
+class CoreConversation : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_socketErrors.clear();
+        g_systemErrors.clear();
+        g_largePackets.clear();
+        uint16_t granted = 0;
+        ASSERT_EQ(kvp::NetStartup(&granted), 0);
+        peer = BoundSocket(&peerAddr);
+        conv.reset(CreateConversationSocket(peerAddr, &kReporter));
+        ASSERT_TRUE(conv.valid());
+        kvp::SockAddr4 local;
+        ASSERT_EQ(kvp::GetSockName(conv.get(), &local), 0);
+        ASSERT_NE(local.port, peerAddr.port);
+        convAddr = Loopback(local.port);
+        InitTransferContext(&ctx, 5000);
+        ctx.socket = conv.get();
+        ctx.reporter = &kReporter;
+    }
+
+    void TearDown() override {
+        conv.reset();
+        peer.reset();
+        kvp::NetCleanup();
+        EXPECT_TRUE(g_systemErrors.empty());
+    }
+
+    void PeerSends(const std::string& bytes) {
+        ASSERT_EQ(kvp::SendTo(peer.get(), bytes.data(), static_cast<int>(bytes.size()), convAddr),
+                  static_cast<int>(bytes.size()));
+    }
+
+    // The next datagram that reaches the peer, which must come from the conversation.
+    std::string PeerReceives() {
+        if (kvp::WaitReadable(peer.get(), 10, 0) != 1) {
+            ADD_FAILURE() << "nothing reached the peer";
+            return "";
+        }
+        char buf[1024];
+        kvp::SockAddr4 from;
+        const int n = kvp::RecvFrom(peer.get(), buf, sizeof buf, &from);
+        EXPECT_GE(n, 0);
+        EXPECT_EQ(from.port, convAddr.port);
+        return n < 0 ? "" : std::string(buf, n);
+    }
+
+    bool Receive() {
+        ctx.recvLen = ctx.maxPacket;
+        return RecvPacketFromPeer(&ctx);
+    }
+
+    std::string Received() const {
+        return std::string(reinterpret_cast<const char*>(ctx.recvBuf), ctx.recvLen);
+    }
+
+    kvtest::TestEnv env;
+    kvp::Socket peer;
+    kvp::Socket conv;
+    kvp::SockAddr4 peerAddr;
+    kvp::SockAddr4 convAddr;
+    TransferContext ctx;
+};
+
+TEST_F(CoreConversation, DataAckAndErrorRoundTrip) {
+    ctx.block = 1;
+    std::memcpy(ctx.sendBuf + 4, "hello", 5);
+    ctx.sendLen = 9;
+    ASSERT_TRUE(SendDataToPeer(&ctx));
+    EXPECT_EQ(ctx.sendLen, 9);
+    EXPECT_EQ(PeerReceives(), "\0\3\0\1hello"s);
+
+    PeerSends("\0\4\0\1"s);
+    ASSERT_TRUE(Receive());
+    ASSERT_EQ(ctx.recvLen, 4);
+    EXPECT_EQ(GetPacketOpcode(ctx.recvBuf, ctx.recvLen), kOpAck);
+    uint16_t acked = 0;
+    ASSERT_TRUE(ExtractAckBlock(&ctx, &acked));
+    EXPECT_EQ(acked, 1);
+
+    ctx.block = 0;
+    ASSERT_TRUE(SendAckToPeer(&ctx));
+    EXPECT_EQ(PeerReceives(), "\0\4\0\0"s) << "the ACK that answers a WRQ";
+
+    const std::string full = "\0\3\0\2"s + kvtest::PatternData(512, 3);
+    PeerSends(full);
+    ASSERT_TRUE(Receive());
+    EXPECT_EQ(Received(), full);
+
+    ASSERT_TRUE(SendErrorToPeer(&ctx, 3, ""));
+    const std::string error = PeerReceives();
+    EXPECT_EQ(error.size(), 76u);
+    EXPECT_EQ(error.substr(0, 4), "\0\5\0\3"s);
+    EXPECT_TRUE(g_socketErrors.empty());
+}
+
+TEST_F(CoreConversation, SendingBlockNumberWrapsAfter65535) {
+    ctx.block = 65535;
+    ctx.sendLen = kMaxPacket;
+    std::memset(ctx.sendBuf + 4, 'p', kBlockSize);
+    ASSERT_TRUE(SendDataToPeer(&ctx));
+    EXPECT_EQ(PeerReceives().substr(0, 4), "\0\3\xFF\xFF"s);
+    ++ctx.block;
+    ctx.sendLen = kMaxPacket;
+    ASSERT_TRUE(SendDataToPeer(&ctx));
+    EXPECT_EQ(PeerReceives().substr(0, 4), "\0\3\0\0"s) << "the block after 65535 is 0";
+}
+
+TEST_F(CoreConversation, OversizedDatagramFailsTheReceive) {
+    PeerSends(std::string(600, 'O'));
+    EXPECT_FALSE(Receive());
+    EXPECT_EQ(ctx.recvLen, 0);
+    EXPECT_EQ(g_socketErrors, std::vector{"RecvPacketFromPeer: recv() error"s});
+
+    // The oversized datagram was consumed: the next one arrives whole.
+    PeerSends("\0\4\0\7"s);
+    ASSERT_TRUE(Receive());
+    EXPECT_EQ(Received(), "\0\4\0\7"s);
+
+    // The room offered is honoured, even when it is smaller than a packet.
+    PeerSends(std::string(20, 'r'));
+    ctx.recvLen = 10;
+    EXPECT_FALSE(RecvPacketFromPeer(&ctx));
+    EXPECT_EQ(g_socketErrors.size(), 2u);
+
+    // A caller offering more room than the buffer still gets at most a packet.
+    PeerSends(std::string(kMaxPacket, 'm'));
+    ctx.recvLen = 100000;
+    ASSERT_TRUE(RecvPacketFromPeer(&ctx));
+    EXPECT_EQ(ctx.recvLen, kMaxPacket);
+    PeerSends(std::string(kMaxPacket + 1, 'm'));
+    ctx.recvLen = 100000;
+    EXPECT_FALSE(RecvPacketFromPeer(&ctx));
+}
+
+TEST_F(CoreConversation, PacketAboveTheMaximumIsAborted) {
+    ctx.maxPacket = 100;
+    PeerSends(std::string(200, 'L'));
+    ctx.recvLen = kMaxPacket;
+    EXPECT_FALSE(RecvPacketFromPeer(&ctx));
+    EXPECT_EQ(ctx.recvLen, 0);
+    EXPECT_EQ(g_largePackets,
+              std::vector{"RecvPacketFromPeer: Unexpectedly large packet received. Aborting."s});
+    EXPECT_TRUE(g_socketErrors.empty());
+}
+
+TEST_F(CoreConversation, EmptyDatagramAndSilenceReadAsTimeOut) {
+    PeerSends("");
+    ctx.recvLen = kMaxPacket;
+    EXPECT_TRUE(RecvPacketFromPeer(&ctx));
+    EXPECT_EQ(ctx.recvLen, 0);
+
+    ctx.timeout = 50;
+    UpdateSelectTimeout(&ctx);
+    ctx.recvLen = kMaxPacket;
+    EXPECT_TRUE(RecvPacketFromPeer(&ctx));
+    EXPECT_EQ(ctx.recvLen, 0);
+    EXPECT_TRUE(g_socketErrors.empty());
+    EXPECT_TRUE(g_largePackets.empty());
+}
+
+TEST_F(CoreConversation, StrangersNeverReachTheTransfer) {
+    kvp::SockAddr4 strangerAddr;
+    kvp::Socket stranger = BoundSocket(&strangerAddr);
+    const std::string junk = "\0\4\0\x63"s;
+    ASSERT_EQ(kvp::SendTo(stranger.get(), junk.data(), 4, convAddr), 4);
+    PeerSends("\0\4\0\1"s);
+    ASSERT_TRUE(Receive());
+    EXPECT_EQ(Received(), "\0\4\0\1"s);
+
+    ctx.timeout = 50;
+    UpdateSelectTimeout(&ctx);
+    ASSERT_TRUE(Receive());
+    EXPECT_EQ(ctx.recvLen, 0) << "the stranger's datagram was not queued either";
+}
+
+TEST_F(CoreConversation, ReportsNeedNoReporter) {
+    ctx.reporter = nullptr;
+    PeerSends(std::string(600, 'O'));
+    EXPECT_FALSE(Receive());
+    const CoreReporter partial = {nullptr, nullptr, nullptr};
+    ctx.reporter = &partial;
+    PeerSends(std::string(600, 'O'));
+    EXPECT_FALSE(Receive());
+    EXPECT_TRUE(g_socketErrors.empty());
+
+    ctx.sendLen = kMaxPacket + 1;
+    EXPECT_FALSE(SendPacketToPeer(&ctx)) << "a length beyond the buffer is never sent";
+    ctx.sendLen = -1;
+    EXPECT_FALSE(SendPacketToPeer(&ctx));
+}
+
+}  // namespace

@@ -1,0 +1,74 @@
+// Time-out arithmetic: the 1024 divisor of the wait conversion and the measured interval.
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+#include "tftp_core.h"
+
+namespace {
+
+class CoreTimeout : public ::testing::Test {
+  protected:
+    void Expect(uint32_t timeout, int32_t sec, int32_t usec) {
+        ctx.timeout = timeout;
+        UpdateSelectTimeout(&ctx);
+        EXPECT_EQ(ctx.waitSec, sec) << timeout;
+        EXPECT_EQ(ctx.waitUsec, usec) << timeout;
+    }
+
+    kvtest::TestEnv env;
+    TransferContext ctx;
+};
+
+TEST_F(CoreTimeout, WaitUsesTheDivisor1024) {
+    Expect(5000, 4, 904000);
+    Expect(1000, 0, 1000000);
+    Expect(1024, 1, 0);
+    Expect(1023, 0, 1023000);
+    Expect(1, 0, 1000);
+    Expect(0, 0, 0);
+    Expect(0xFFFFFFFFu, 4194303, 1023000);
+}
+
+TEST_F(CoreTimeout, IntervalBecomesTheTimeout) {
+    SetTimeoutFromInterval(&ctx, 1000, 1000);
+    EXPECT_EQ(ctx.lastInterval, 0);
+    EXPECT_EQ(ctx.timeout, 1u) << "a reply within the same tick";
+    EXPECT_EQ(ctx.waitSec, 0);
+    EXPECT_EQ(ctx.waitUsec, 1000);
+
+    SetTimeoutFromInterval(&ctx, 0xFFFFFFF0u, 0x10u);
+    EXPECT_EQ(ctx.lastInterval, 32) << "the tick counter wrapped between the ticks";
+    EXPECT_EQ(ctx.timeout, 32u);
+    EXPECT_EQ(ctx.waitUsec, 32000);
+
+    SetTimeoutFromInterval(&ctx, 100, 100 + 2100);
+    EXPECT_EQ(ctx.timeout, 2100u);
+    EXPECT_EQ(ctx.waitSec, 2);
+    EXPECT_EQ(ctx.waitUsec, 52000);
+}
+
+TEST_F(CoreTimeout, InitStartsATransferAndKeepsItsResources) {
+    ctx.socket = 42;
+    ctx.file = stdin;
+    ctx.fileName = "name";
+    ctx.mode = "octet";
+    ctx.block = 99;
+    ctx.maxPacket = 3;
+    ctx.blockSize = 4;
+    ctx.lastNetasciiByte = '\r';
+    InitTransferContext(&ctx, 5000);
+    EXPECT_EQ(ctx.block, 0);
+    EXPECT_EQ(ctx.maxPacket, 516);
+    EXPECT_EQ(ctx.blockSize, 512u);
+    EXPECT_EQ(ctx.lastInterval, 5000);
+    EXPECT_EQ(ctx.timeout, 5000u);
+    EXPECT_EQ(ctx.waitSec, 4);
+    EXPECT_EQ(ctx.waitUsec, 904000);
+    EXPECT_EQ(ctx.lastNetasciiByte, -1);
+    EXPECT_EQ(ctx.socket, 42);
+    EXPECT_EQ(ctx.file, stdin);
+    EXPECT_EQ(ctx.fileName, "name");
+    EXPECT_EQ(ctx.mode, "octet");
+}
+
+}  // namespace
