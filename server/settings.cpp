@@ -11,8 +11,10 @@ ServerSettings g_settings;
 namespace {
 
 void CopyText(char* dst, size_t cap, const char* src) {
-    std::strncpy(dst, src, cap - 1);
-    dst[cap - 1] = '\0';
+    size_t n = std::strlen(src);
+    if (n >= cap) n = cap - 1;
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
 }
 
 // A text value is taken only when it is a REG_SZ that fits its field with its

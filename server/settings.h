@@ -36,5 +36,9 @@ int RecordServerParameters();
 
 // The flag tests the server applies: some flags are on only for the byte 1, others for
 // any byte but 0.
-inline bool FlagIsOne(uint8_t b) { return b == 1; }
-inline bool FlagNotZero(uint8_t b) { return b != 0; }
+inline bool FlagIsOne(uint8_t b) {
+    return b == 1;
+}
+inline bool FlagNotZero(uint8_t b) {
+    return b != 0;
+}

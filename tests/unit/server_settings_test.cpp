@@ -11,7 +11,7 @@
 namespace {
 
 class SettingsTest : public ::testing::Test {
-protected:
+  protected:
     kvtest::TestEnv env_;
 
     kvp::RegKey CreateKey() {
@@ -23,10 +23,10 @@ protected:
         return key;
     }
     static void SetText(kvp::HKey k, const char* name, const std::string& v) {
-        ASSERT_EQ(kvp::RegSetValueEx(k, name, kvp::kRegSz,
-                                     reinterpret_cast<const uint8_t*>(v.c_str()),
-                                     static_cast<uint32_t>(v.size() + 1)),
-                  kvp::kErrorSuccess);
+        ASSERT_EQ(
+            kvp::RegSetValueEx(k, name, kvp::kRegSz, reinterpret_cast<const uint8_t*>(v.c_str()),
+                               static_cast<uint32_t>(v.size() + 1)),
+            kvp::kErrorSuccess);
     }
     static void SetByte(kvp::HKey k, const char* name, uint8_t b) {
         ASSERT_EQ(kvp::RegSetValueEx(k, name, kvp::kRegBinary, &b, 1), kvp::kErrorSuccess);
@@ -122,9 +122,9 @@ TEST_F(SettingsTest, FlagByteTwoFollowsEachFlagsOwnTest) {
 TEST_F(SettingsTest, ValuesTooLongOrOfAnotherTypeKeepTheDefault) {
     {
         kvp::RegKey key = CreateKey();
-        SetText(key.get(), "TFTPHome", std::string(261, 'r'));      // one over 260
-        SetText(key.get(), "SyslogHost", std::string(64, 'h'));     // one over 63
-        SetText(key.get(), "FacilityName", std::string(19, 'f'));   // fits exactly
+        SetText(key.get(), "TFTPHome", std::string(261, 'r'));     // one over 260
+        SetText(key.get(), "SyslogHost", std::string(64, 'h'));    // one over 63
+        SetText(key.get(), "FacilityName", std::string(19, 'f'));  // fits exactly
         SetText(key.get(), "AllowedClients", std::string(1025, 'a'));
         uint8_t two[2] = {1, 1};
         ASSERT_EQ(kvp::RegSetValueEx(key.get(), "AllowOverwrite", kvp::kRegBinary, two, 2),
@@ -161,6 +161,23 @@ TEST_F(SettingsTest, RecordWritesTheCurrentRecord) {
     EXPECT_EQ(g_settings.retransmits, -1);
     EXPECT_EQ(g_settings.allowOverwrite, 1);
     EXPECT_STREQ(g_settings.allowedClients, "10.0.0.5; printer01");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SettingsStoreFailure, KeyThatCannotBeCreatedIsReportedAndDefaultsStay) {
+    kvtest::TestEnv env;
+    // A plain file where the registry directory belongs: no hive can be written.
+    kvtest::WriteFile(env.dir() + "/state/registry", "not a directory");
+    EXPECT_EQ(LoadServerParameters(), 0);
+    EXPECT_EQ(g_settings.retransmits, 6);
+    EXPECT_STREQ(g_settings.facilityName, "Daemon");
+    const std::string boxes = env.msgboxLog();
+    EXPECT_NE(boxes.find("TFTP server error\tRecordServerParameters: RegCreateKeyEx failed: "),
+              std::string::npos)
+        << boxes;
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "kv/errors.h"
+
 namespace kvp {
 
 struct RegKeyState;
