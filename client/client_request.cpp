@@ -1,0 +1,135 @@
+// The opening of every client transfer: the conversation socket, the read or write
+// request, and the adoption of the address that answers it.
+#include <algorithm>
+#include <cstring>
+
+#include "client_engine.h"
+
+namespace {
+
+constexpr uint16_t kDefaultTftpPort = 69;
+
+// Builds the request into the send buffer; false when the name and mode do not fit one
+// packet (the buffer is never overrun).
+bool BuildRequest(TransferContext* ctx, uint16_t opcode) {
+    const size_t nameLen = ctx->fileName.size();
+    const size_t modeLen = ctx->mode.size();
+    if (4 + nameLen + modeLen > static_cast<size_t>(kMaxPacket)) return false;
+    uint8_t* p = ctx->sendBuf;
+    p[0] = static_cast<uint8_t>(opcode >> 8);
+    p[1] = static_cast<uint8_t>(opcode & 0xFF);
+    std::memcpy(p + 2, ctx->fileName.data(), nameLen);
+    p[2 + nameLen] = 0;
+    std::memcpy(p + 3 + nameLen, ctx->mode.data(), modeLen);
+    p[3 + nameLen + modeLen] = 0;
+    ctx->sendLen = static_cast<int32_t>(4 + nameLen + modeLen);
+    return true;
+}
+
+}  // namespace
+
+kvp::socket_t CreateClientConversationSocket(kvp::SockAddr4* server) {
+    kvp::Socket s(kvp::UdpSocket());
+    if (!s.valid()) {
+        ReportClientError("CreateConversationSocket: Failed to create a socket");
+        return kvp::kInvalidSocket;
+    }
+    kvp::SockAddr4 local;
+    local.addr = kvp::HostToNet32(kvp::kInaddrAny);
+    local.port = 0;
+    if (kvp::Bind(s.get(), local) != 0) {
+        ReportClientError("CreateConversationSocket: Unable to bind a local port");
+        return kvp::kInvalidSocket;
+    }
+    // The request goes to the server's TFTP port; the socket stays unconnected until the
+    // server's transfer port is known.
+    uint16_t port = 0;
+    if (!kvp::GetServicePort("tftp", "udp", &port)) port = kvp::HostToNet16(kDefaultTftpPort);
+    server->family = kvp::kAfInet;
+    server->port = port;
+    return s.release();
+}
+
+int MakeSendRWReq(ServerInfo* server, TransferContext* ctx, uint16_t opcode, std::FILE* log) {
+    const int32_t retryLimit = g_clientSettings.RetryLimit;
+    if (!BuildRequest(ctx, opcode)) {
+        LogClientEventF(log, "MakeSendRWReq: The request for %s does not fit one packet.",
+                        ctx->fileName.c_str());
+        return 0;
+    }
+    // Never offer more room than the buffer has.
+    const int room = std::clamp<int32_t>(ctx->maxPacket, 0, kMaxPacket);
+    ctx->recvLen = room;
+
+    for (int32_t waits = 0;; ++waits) {
+        LogClientEvent(log, "Sending request");
+        const int ready = kvp::WaitWritable(ctx->socket, ctx->waitSec, ctx->waitUsec);
+        if (ready < 0) {
+            ReportClientSocketError("MakeSendRWReq: Select() error");
+            return 0;
+        }
+        if (ready == 0) {
+            if (waits >= retryLimit) {
+                LogClientEventF(log, "MakeSendRWReq: Timeout exceeded for send request of %s.",
+                                ctx->fileName.c_str());
+                return 0;
+            }
+            continue;
+        }
+        const int sent = kvp::SendTo(ctx->socket, ctx->sendBuf, ctx->sendLen, server->addr);
+        if (sent < 0) {
+            ReportClientSocketError("MakeSendRWReq: sendto() error");
+            return 0;
+        }
+        if (sent < ctx->sendLen) {
+            ReportClientSocketError("MakeSendRWReq: Failed to send whole data packet");
+            return 0;
+        }
+        ctx->sendLen = sent;
+        break;
+    }
+
+    // The request is sent once; only the wait for its answer is repeated.
+    kvp::SockAddr4 from;
+    for (int32_t waits = 0;; ++waits) {
+        LogClientEvent(log, "Waiting for first response");
+        const int ready = kvp::WaitReadable(ctx->socket, ctx->waitSec, ctx->waitUsec);
+        if (ready < 0) {
+            ReportClientSocketError("MakeSendRWReq: Select() error");
+            return 0;
+        }
+        if (ready == 0) {
+            if (waits >= retryLimit) {
+                LogClientEventF(log, "MakeSendRWReq: Timeout exceeded for response of %s.",
+                                ctx->fileName.c_str());
+                return 0;
+            }
+            continue;
+        }
+        // A datagram larger than the room fails the receive (it is never cut).
+        const int got = kvp::RecvFrom(ctx->socket, ctx->recvBuf, room, &from);
+        if (got < 0) {
+            ReportClientSocketError("MakeSendRWReq: recvfrom() error");
+            return 0;
+        }
+        ctx->recvLen = got;
+        break;
+    }
+
+    // A server answers from its own transfer port; only a different address is worth a
+    // note.
+    if (from.addr != server->addr.addr) {
+        LogClientEventF(log, "MakeSendRWReq: Got unexpected response from %s, not %s. Proceeding.",
+                        kvp::InetNtoa(from.addr).c_str(), server->addressText.c_str());
+    }
+    server->addr = from;
+    server->addressText = kvp::InetNtoa(from.addr);
+    server->addrLen = sizeof(kvp::SockAddr4);
+
+    LogClientEvent(log, "Binding local socket to server");
+    if (kvp::Connect(ctx->socket, server->addr) != 0) {
+        ReportClientSocketError("MakeSendRWReq: Unable to connect local socket");
+        return 0;
+    }
+    return 1;
+}

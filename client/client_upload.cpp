@@ -1,0 +1,150 @@
+// Upload: the write request, then the local file sent block by block, each block
+// re-sent on time-outs until the server acknowledges it.
+#include <cctype>
+#include <cstdio>
+
+#include "client_engine.h"
+#include "kv/time.h"
+
+namespace {
+
+constexpr size_t kLineChars = 1200;
+
+bool IsNetascii(const std::string& mode) {
+    static const char kNetascii[] = "netascii";
+    if (mode.size() != sizeof kNetascii - 1) return false;
+    for (size_t i = 0; i < mode.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(mode[i])) != kNetascii[i]) return false;
+    }
+    return true;
+}
+
+void CloseFileAndSocket(TransferContext* ctx) {
+    if (ctx->file != nullptr) {
+        std::fclose(ctx->file);
+        ctx->file = nullptr;
+    }
+    if (ctx->socket != kvp::kInvalidSocket) {
+        kvp::CloseSocket(ctx->socket);
+        ctx->socket = kvp::kInvalidSocket;
+    }
+}
+
+int FailUpload(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
+    CloseFileAndSocket(ctx);
+    char line[kLineChars];
+    std::snprintf(line, sizeof line, "CliReadTransfer: %s failed to upload %s.",
+                  server->addressText.c_str(), ctx->fileName.c_str());
+    LogClientEvent(log, line);
+    DebugLine(line);
+    return 0;
+}
+
+}  // namespace
+
+int CliReadTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
+    InitTransferContext(ctx, g_clientSettings.InitialTimeoutMs);
+    if (ctx->reporter == nullptr) ctx->reporter = &g_clientReporter;
+    if (!MakeSendRWReq(server, ctx, kOpWrq, log)) return FailUpload(server, ctx, log);
+
+    const BlockReader reader = IsNetascii(ctx->mode) ? ReadNetasciiBlock : ReadOctetBlock;
+    LogClientEventF(log, "WRQ to %s:%d for %s:%s.", server->addressText.c_str(),
+                    static_cast<int>(kvp::NetToHost16(server->addr.port)), ctx->fileName.c_str(),
+                    ctx->mode.c_str());
+    // The acknowledgement of block 0 counts as that of a full block and leads to block 1.
+    ctx->sendLen = kMaxPacket;
+    // Until block 1 has been read from the file there is no DATA packet to send: a reply
+    // other than the acknowledgement of the request only makes the client wait again.
+    bool haveData = false;
+    bool sentData = false;
+    uint32_t sendTick = 0;
+    int32_t timedOutWaits = 0;
+
+    for (;;) {
+        // Judge the packet in the receive buffer; "send" says whether the current DATA
+        // packet goes out (again) before the next wait.
+        bool send = false;
+        const int32_t len = ctx->recvLen;
+        if (len < 2) {
+            LogClientEventF(log,
+                            "CliReadTransfer: Unknown short packet received during transfer of %s.",
+                            ctx->fileName.c_str());
+            send = true;
+        } else {
+            const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, len);
+            if (opcode == kOpAck) {
+                LogClientEvent(log, "Received ACK");
+                uint16_t acked = 0;
+                if (ExtractAckBlock(ctx, &acked) && acked == ctx->block) {
+                    if (ctx->sendLen != kMaxPacket) {
+                        CloseFileAndSocket(ctx);
+                        LogClientEventF(log, "CliReadTransfer: %s uploaded %s.",
+                                        server->addressText.c_str(), ctx->fileName.c_str());
+                        return 1;
+                    }
+                    ctx->sendLen = kMaxPacket;
+                    ++ctx->block;  // 65535 is followed by 0
+                    if (!reader(ctx)) {
+                        // A read error must not end the file early as if it were complete.
+                        LogClientEventF(log,
+                                        "CliReadTransfer: Unable to read the local file for %s. "
+                                        "Aborting.",
+                                        ctx->fileName.c_str());
+                        return FailUpload(server, ctx, log);
+                    }
+                    haveData = true;
+                    send = true;
+                }
+                // A duplicate or stray acknowledgement: wait, without re-sending.
+            } else if (opcode == kOpError) {
+                LogClientEvent(log, "Received ERROR");
+                // A packet of 3 or 4 bytes carries no code: it is reported as 0.
+                uint16_t code = 0;
+                std::string details;
+                if (ExtractErrorInfo(ctx, &code, &details)) {
+                    char msg[kLineChars];
+                    ComposeReceivedError(msg, sizeof msg, "CliReadTransfer", ctx->fileName, code,
+                                         details);
+                    LogClientEvent(log, msg);
+                    return FailUpload(server, ctx, log);
+                }
+            } else {
+                LogClientEventF(log,
+                                "CliReadTransfer: Unexpected packet opcode %02d received during "
+                                "transfer of %s.",
+                                static_cast<int>(opcode), ctx->fileName.c_str());
+                send = true;
+            }
+        }
+
+        for (;;) {
+            if (send && haveData) {
+                LogClientEvent(log, "Sending DATA");
+                // A failed send is reported by the core (or is a silent time-out); the
+                // next timed-out wait leads to the next attempt.
+                if (SendDataToPeer(ctx)) {
+                    sendTick = kvp::GetTickCount();
+                    sentData = true;
+                }
+            }
+            LogClientEvent(log, "Waiting for packet");
+            ctx->recvLen = kMaxPacket;
+            if (!RecvPacketFromPeer(ctx)) return FailUpload(server, ctx, log);
+            if (ctx->recvLen > 0) {
+                const uint32_t receiptTick = kvp::GetTickCount();
+                timedOutWaits = 0;
+                // The round trip of the last DATA packet; before the first one the
+                // initial time-out stays.
+                if (sentData) SetTimeoutFromInterval(ctx, sendTick, receiptTick);
+                break;
+            }
+            if (timedOutWaits > g_clientSettings.RetryLimit) {
+                LogClientEventF(log, "CliReadTransfer: Timeout exceeded during transfer of %s.",
+                                ctx->fileName.c_str());
+                return FailUpload(server, ctx, log);
+            }
+            ++timedOutWaits;
+            send = true;
+        }
+    }
+}
