@@ -1,5 +1,6 @@
 #include "kv/process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,11 +15,17 @@ std::string GetEnv(const char* name) {
     return v ? std::string(v) : std::string();
 }
 
-bool IsEnvSet(const char* name) { return std::getenv(name) != nullptr; }
+bool IsEnvSet(const char* name) {
+    return std::getenv(name) != nullptr;
+}
 
-bool SetEnv(const char* name, const char* value) { return ::setenv(name, value, 1) == 0; }
+bool SetEnv(const char* name, const char* value) {
+    return ::setenv(name, value, 1) == 0;
+}
 
-pid_type SpawnProcess(const std::vector<std::string>& argv) {
+namespace {
+
+pid_type Spawn(const std::vector<std::string>& argv, const char* stdout_path) {
     if (argv.empty()) return -1;
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -26,10 +33,23 @@ pid_type SpawnProcess(const std::vector<std::string>& argv) {
     pid_t pid = ::fork();
     if (pid < 0) return -1;
     if (pid == 0) {
+        if (stdout_path != nullptr) {
+            int fd = ::open(stdout_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) ::_exit(127);
+            if (fd != STDOUT_FILENO) ::close(fd);
+        }
         ::execv(args[0], args.data());
         ::_exit(127);
     }
     return pid;
+}
+
+}  // namespace
+
+pid_type SpawnProcess(const std::vector<std::string>& argv) { return Spawn(argv, nullptr); }
+
+pid_type SpawnProcess(const std::vector<std::string>& argv, const std::string& stdout_path) {
+    return Spawn(argv, stdout_path.c_str());
 }
 
 int WaitProcess(pid_type pid) {
@@ -44,8 +64,12 @@ int WaitProcess(pid_type pid) {
     return -1;
 }
 
-bool KillProcess(pid_type pid) { return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0; }
+bool KillProcess(pid_type pid) {
+    return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+}
 
-long CurrentProcessId() { return static_cast<long>(::getpid()); }
+long CurrentProcessId() {
+    return static_cast<long>(::getpid());
+}
 
 }  // namespace kvp

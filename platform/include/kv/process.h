@@ -15,6 +15,9 @@ using pid_type = long;
 
 // Starts a program with the arguments (argv[0] is the program path); -1 on failure.
 pid_type SpawnProcess(const std::vector<std::string>& argv);
+// The same with the child's standard output written to a file (created or emptied), so
+// that a caller can read what a console program printed.
+pid_type SpawnProcess(const std::vector<std::string>& argv, const std::string& stdout_path);
 // Waits for the child to end; its exit status (128 + signal when killed), or -1.
 int WaitProcess(pid_type pid);
 // Ends the child at once (SIGKILL on POSIX).
