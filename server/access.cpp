@@ -1,0 +1,155 @@
+// Whether a request is served at all: the client restriction, the two direction
+// switches and the requested file name, and the ERROR reply to a refused client.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "kv/net.h"
+#include "kv/paths.h"
+#include "report.h"
+#include "settings.h"
+
+namespace {
+
+bool IsListSeparator(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ';';
+}
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char ca = static_cast<unsigned char>(a[i]);
+        unsigned char cb = static_cast<unsigned char>(b[i]);
+        if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca - 'A' + 'a');
+        if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb - 'A' + 'a');
+        if (ca != cb) return false;
+    }
+    return true;
+}
+
+bool HoldsParentReference(const std::string& name) {
+    return name.find("..") != std::string::npos;
+}
+
+// Joins the name to the root and checks the result's length; on success the context
+// holds the full path.
+bool MakeFullPath(TransferContext* ctx) {
+    const size_t rootLen = strnlen(g_settings.rootDirectory, sizeof g_settings.rootDirectory);
+    const std::string root(g_settings.rootDirectory, rootLen);
+    ctx->fileName = JoinServerPath(root.c_str(), ctx->fileName);
+    return ctx->fileName.size() <= kMaxFullPath;
+}
+
+}  // namespace
+
+bool ClientListMatches(const char* list, const std::string& addressText,
+                       const std::vector<std::string>& hostNames) {
+    if (list == nullptr) return false;
+    // A private copy, read within the setting's width.
+    const std::string entries(list, strnlen(list, sizeof g_settings.allowedClients));
+    size_t i = 0;
+    while (i < entries.size()) {
+        while (i < entries.size() && IsListSeparator(entries[i])) ++i;
+        size_t j = i;
+        while (j < entries.size() && !IsListSeparator(entries[j])) ++j;
+        if (j > i) {
+            const std::string entry = entries.substr(i, j - i);
+            if (EqualNoCase(entry, addressText)) return true;
+            for (const std::string& name : hostNames) {
+                if (EqualNoCase(entry, name)) return true;
+            }
+        }
+        i = j;
+    }
+    return false;
+}
+
+std::string JoinServerPath(const char* root, const std::string& name) {
+    std::string tail = name;
+    for (char& c : tail) {
+        if (c == '\\') c = '/';
+    }
+    std::string full = root != nullptr ? root : "";
+    full += '/';
+    full += tail;
+    return full;
+}
+
+int SendErrorToClient(const ClientInfo* client, uint16_t code, const char* text) {
+    if (!FlagNotZero(g_settings.sendBackErrors)) return 1;
+    uint8_t packet[kMaxPacket];
+    const int len = BuildErrorPacket(packet, code, text);
+    // A fresh socket: the system picks its port when sending, so the refusal never comes
+    // from the TFTP port.
+    kvp::Socket s(kvp::UdpSocket());
+    if (!s.valid()) return 0;
+    if (kvp::SendTo(s.get(), packet, len, client->address) != len) return 0;
+    return 1;
+}
+
+int CheckClientAllowed(ClientInfo* client) {
+    client->addressText = kvp::InetNtoa(client->address.addr);
+    if (!FlagNotZero(g_settings.clientRestrict)) return 1;
+    // A failed look-up only leaves the address comparison.
+    std::vector<std::string> names;
+    kvp::ReverseLookup(client->address.addr, &names);
+    if (ClientListMatches(g_settings.allowedClients, client->addressText, names)) return 1;
+    LogServerEventF("Denied TFTP access to host %s.", client->addressText.c_str());
+    SendErrorToClient(client, 2, "TFTP access has not be explicitly allowed for this host.");
+    return 0;
+}
+
+int CheckDownloadsAllowed(ClientInfo* client) {
+    if (FlagIsOne(g_settings.allowDownloads)) return 1;
+    SendErrorToClient(client, 2, "All TFTP downloads have been disabled on this server.");
+    return 0;
+}
+
+int CheckUploadsAllowed(ClientInfo* client) {
+    if (FlagIsOne(g_settings.allowUploads)) return 1;
+    SendErrorToClient(client, 2, "All TFTP uploads have been disabled on this server.");
+    return 0;
+}
+
+int CheckFilenameToRead(ClientInfo* client, TransferContext* ctx) {
+    if (HoldsParentReference(ctx->fileName)) {
+        SendErrorToClient(client, 1, "Cannot use reference to parent directories in filename.");
+        return 0;
+    }
+    // A path too long to open is refused like one that cannot be opened.
+    if (MakeFullPath(ctx)) ctx->file = kvp::OpenFileForRead(ctx->fileName.c_str());
+    if (ctx->file == nullptr) {
+        char text[1024];
+        std::snprintf(text, sizeof text, "CheckFilenameToRead: Unable to open %s for reading.",
+                      ctx->fileName.c_str());
+        SendErrorToClient(client, 1, text);
+        LogServerEvent(text);
+        return 0;
+    }
+    return 1;
+}
+
+int CheckFilenameToWrite(ClientInfo* client, TransferContext* ctx) {
+    if (HoldsParentReference(ctx->fileName)) {
+        SendErrorToClient(client, 1, "Cannot use refer to parent directories in filename.");
+        return 0;
+    }
+    const bool fits = MakeFullPath(ctx);
+    if (fits && kvp::PathExists(ctx->fileName.c_str()) && !FlagNotZero(g_settings.allowOverwrite)) {
+        SendErrorToClient(client, 2,
+                          "The file already exists. Overwrites have not been permitted.");
+        return 0;
+    }
+    if (fits) ctx->file = kvp::OpenFileForWrite(ctx->fileName.c_str());
+    if (ctx->file == nullptr) {
+        char text[1024];
+        std::snprintf(text, sizeof text, "CheckFilenameToWrite: Unable to open %s for writing.",
+                      ctx->fileName.c_str());
+        SendErrorToClient(client, 1, text);
+        LogServerEvent(text);
+        return 0;
+    }
+    return 1;
+}

@@ -1,0 +1,63 @@
+// The server engine's internal interfaces: the request record, the access checks, the
+// two transfer loops and the listener.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kv/net.h"
+#include "kv/thread.h"
+#include "tftp_core.h"
+
+// The requesting client as the server sees it; one per request thread.
+struct ClientInfo {
+    std::string addressText;  // dotted form, filled by CheckClientAllowed
+    kvp::SockAddr4 address;   // where the request came from
+};
+
+// ---- access checks: 1 to go on, 0 for a refusal ----
+int CheckClientAllowed(ClientInfo* client);
+int CheckDownloadsAllowed(ClientInfo* client);
+int CheckUploadsAllowed(ClientInfo* client);
+int CheckFilenameToRead(ClientInfo* client, TransferContext* ctx);
+int CheckFilenameToWrite(ClientInfo* client, TransferContext* ctx);
+// One ERROR packet to the client from a fresh socket when error replies are on; 1 when
+// sent or nothing to do, 0 when the send failed.
+int SendErrorToClient(const ClientInfo* client, uint16_t code, const char* text);
+
+// True when one entry of the allowed-clients list (entries separated by runs of blank,
+// tab, CR, LF and ';') equals the address text or one of the host's names, ignoring case.
+bool ClientListMatches(const char* list, const std::string& addressText,
+                       const std::vector<std::string>& hostNames);
+// The full path of a requested name below the root: every '\' becomes '/', and the name
+// is appended after a separator, so even an absolute name stays below the root. The
+// caller has refused names holding "..".
+std::string JoinServerPath(const char* root, const std::string& name);
+// The longest full path the server opens (Windows' MAX_PATH less the terminator).
+constexpr size_t kMaxFullPath = 260;
+
+// ---- transfers: 1 when complete, 0 otherwise ----
+int ServeReadRequest(ClientInfo* client, TransferContext* ctx);
+int ServeWriteRequest(ClientInfo* client, TransferContext* ctx);
+
+// The time-out a transfer uses after measuring an interval: the interval itself, but
+// never below a floor. On a fast link the measured interval is often below the tick
+// counter's resolution, and waiting only 1 ms for a live peer fails transfers on a
+// loaded machine.
+constexpr uint32_t kMinAdaptiveTimeoutMs = 200;
+void SetTransferTimeout(TransferContext* ctx, uint32_t startTick, uint32_t endTick,
+                        uint32_t initialTimeoutMs);
+
+// ---- listener and request threads ----
+// The listener's argument, handed over with new; the listener owns it.
+struct ListenerArgs {
+    kvp::EventHandle shutdown;
+};
+uint32_t StartTFTPServerThread(void* arg);
+uint32_t GetInitialRequest(void* arg);
+
+// Bound on request threads alive at once; at the bound the listener leaves further
+// datagrams queued in the socket until a thread ends.
+constexpr int kMaxRequestThreads = 384;
+int ActiveRequestThreads();

@@ -1,0 +1,222 @@
+// The listener on the TFTP port and the request threads it starts, one per datagram.
+#include <atomic>
+#include <exception>
+#include <memory>
+
+#include "engine.h"
+#include "kv/debug.h"
+#include "kv/errors.h"
+#include "kv/net.h"
+#include "kv/thread.h"
+#include "report.h"
+#include "settings.h"
+
+namespace {
+
+constexpr uint16_t kDefaultTftpPort = 69;
+// How long the listener waits on its socket before it looks at the shutdown event again:
+// the bound on how long a stop takes to be noticed.
+constexpr long kListenStepUs = 500 * 1000;
+constexpr uint32_t kSocketEventWaitMs = 5000;
+// How long the listener waits for a request thread to end when all are busy, and after
+// a failed thread creation, before it looks at the shutdown event again.
+constexpr uint32_t kBusyWaitMs = 500;
+
+std::atomic<int> g_requestThreads{0};
+// Only one operator report of a failed initial receive is open at a time: where a report
+// waits for the operator, a sender of bad datagrams must not pile up waiting threads.
+std::atomic<bool> g_initialReportOpen{false};
+
+// Signalled whenever a request thread ends, so that a listener at the thread bound can
+// go on. Never destroyed: request threads may outlive everything else.
+const kvp::EventHandle& SlotFreedEvent() {
+    static const kvp::EventHandle* event =
+        new kvp::EventHandle(kvp::CreateEvent(false, false, nullptr));
+    return *event;
+}
+
+// What one listener shares with its request threads; it lives until the last of them
+// ends, so the listening socket is never closed (and its number reused) under a request
+// thread that is about to read from it.
+struct ListenerShared {
+    kvp::Socket socket;
+    kvp::EventHandle socketEvent;
+    // Set while a started request thread has not yet taken its datagram: only one thread
+    // reads from the listening socket at a time, since its receive blocks.
+    std::atomic<bool> receivePending{false};
+};
+
+struct RequestArgs {
+    std::shared_ptr<ListenerShared> listener;
+};
+
+// Holds one place among the request threads for the life of a thread.
+class RequestSlot {
+  public:
+    RequestSlot() = default;
+    RequestSlot(const RequestSlot&) = delete;
+    RequestSlot& operator=(const RequestSlot&) = delete;
+    ~RequestSlot() {
+        g_requestThreads.fetch_sub(1);
+        kvp::SetEvent(SlotFreedEvent());
+    }
+};
+
+void ReportInitialReceiveFailure(int err) {
+    static const char kText[] = "GetInitialRequest: Recvfrom error occurred";
+    if (g_initialReportOpen.exchange(true)) {
+        // A report is already waiting for the operator; this one goes to the debugger.
+        std::string line = std::string(kText) + ": " + kvp::SystemErrorText(err) + "\n";
+        kvp::OutputDebugString(line.c_str());
+        return;
+    }
+    ReportServerError(kText, err);
+    g_initialReportOpen.store(false);
+}
+
+void Dispatch(ClientInfo* client, TransferContext* ctx) {
+    const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
+    switch (opcode) {
+        case 0xFFFF:
+            LogServerEvent("Short TFTP packet received. Ignoring it.");
+            break;
+        case kOpRrq:
+            ServeReadRequest(client, ctx);
+            break;
+        case kOpWrq:
+            ServeWriteRequest(client, ctx);
+            break;
+        case kOpData:
+            LogServerEvent("Unexpected DATA packet received from client.");
+            break;
+        case kOpAck:
+            LogServerEvent("Unexpected ACK packet received from client.");
+            break;
+        case kOpError:
+            LogServerEvent("Unexpected ERROR packet received from client.");
+            break;
+        default:
+            LogServerEventF("Unknown packet received from client, opcode is %02d.", opcode);
+            break;
+    }
+}
+
+}  // namespace
+
+int ActiveRequestThreads() {
+    return g_requestThreads.load();
+}
+
+uint32_t GetInitialRequest(void* arg) {
+    std::unique_ptr<RequestArgs> args(static_cast<RequestArgs*>(arg));
+    RequestSlot slot;
+    ListenerShared& listener = *args->listener;
+    try {
+        TransferContext ctx;
+        ClientInfo client;
+        ctx.recvLen =
+            kvp::RecvFrom(listener.socket.get(), ctx.recvBuf, kMaxPacket, &client.address);
+        const int err = kvp::LastSocketError();
+        // The datagram is off the socket either way (one too large is consumed too), so
+        // the listener may go on at once.
+        listener.receivePending.store(false);
+        kvp::SetEvent(listener.socketEvent);
+        if (ctx.recvLen < 0) {
+            ReportInitialReceiveFailure(err);
+            return 0;
+        }
+        if (!CheckClientAllowed(&client)) return 0;
+        Dispatch(&client, &ctx);
+    } catch (const std::exception& e) {
+        // Out of memory, at worst: this request is lost, the server goes on.
+        std::string line = std::string("GetInitialRequest: ") + e.what() + "\n";
+        kvp::OutputDebugString(line.c_str());
+        return 0;
+    }
+    return 1;
+}
+
+uint32_t StartTFTPServerThread(void* arg) {
+    std::unique_ptr<ListenerArgs> args(static_cast<ListenerArgs*>(arg));
+    const kvp::EventHandle shutdown = args->shutdown;
+    try {
+        uint16_t port = 0;
+        if (!kvp::GetServicePort("tftp", "udp", &port)) {
+            ReportServerSocketError(
+                "StartTFTPServerThread: Unable to find TFTP service port. Using the default");
+            port = kvp::HostToNet16(kDefaultTftpPort);
+        }
+        auto shared = std::make_shared<ListenerShared>();
+        shared->socket.reset(kvp::UdpSocket());
+        if (!shared->socket.valid()) {
+            ReportServerSocketError("StartTFTPServerThread: Failed to create a socket");
+            return 0;
+        }
+        kvp::SockAddr4 local;
+        local.addr = kvp::HostToNet32(kvp::kInaddrAny);
+        local.port = port;
+        if (kvp::Bind(shared->socket.get(), local) != 0) {
+            ReportServerSocketError("StartTFTPServerThread: Failed to bind the socket");
+            return 0;
+        }
+        LoadServerParameters();
+        shared->socketEvent = kvp::CreateEvent(false, false, "Master TFTP socket event");
+        if (!shared->socketEvent) {
+            ReportServerError("StartTFTPServerThread: Failed to create socket event. Aborting.", 0);
+            return 0;
+        }
+        // The shutdown event was created with the listener, so that a stop right after
+        // the start always finds it.
+        if (!shutdown) {
+            ReportServerError("StartTFTPServerThread: Failed to create shutdown event. Aborting.",
+                              0);
+            return 0;
+        }
+
+        while (kvp::WaitForEvent(shutdown, 0) != kvp::WaitResult::kSignaled) {
+            if (shared->receivePending.load()) {
+                // The last request thread has not taken its datagram yet.
+                kvp::WaitForEvent(shared->socketEvent, kSocketEventWaitMs);
+                continue;
+            }
+            if (g_requestThreads.load() >= kMaxRequestThreads) {
+                // At the bound, datagrams wait in the socket's queue (or are dropped by
+                // the system when it is full) until a request thread ends.
+                kvp::WaitForEvent(SlotFreedEvent(), kBusyWaitMs);
+                continue;
+            }
+            const int ready = kvp::WaitReadable(shared->socket.get(), 0, kListenStepUs);
+            if (ready < 0) {
+                ReportServerSocketError("Select() error");
+                return 0;
+            }
+            if (ready == 0) continue;
+
+            shared->receivePending.store(true);
+            g_requestThreads.fetch_add(1);
+            auto* request = new RequestArgs{shared};
+            kvp::ThreadHandle thread = kvp::CreateThread(GetInitialRequest, request);
+            if (!thread) {
+                const int err = kvp::LastSystemError();
+                delete request;
+                g_requestThreads.fetch_sub(1);
+                shared->receivePending.store(false);
+                // The server stays up: the datagram waits in the queue, and the listener
+                // tries again once it has caught its breath.
+                ReportServerError("StartTFTPServerThread: GetInitialRequest thread creation failed",
+                                  err);
+                kvp::WaitForEvent(SlotFreedEvent(), kBusyWaitMs);
+                continue;
+            }
+            // The request thread runs detached; its handle is not kept.
+            thread.reset();
+            kvp::WaitForEvent(shared->socketEvent, kSocketEventWaitMs);
+            kvp::ResetEvent(shared->socketEvent);
+        }
+    } catch (const std::exception& e) {
+        std::string line = std::string("StartTFTPServerThread: ") + e.what() + "\n";
+        kvp::OutputDebugString(line.c_str());
+        return 0;
+    }
+    return 1;
+}

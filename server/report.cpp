@@ -1,0 +1,197 @@
+// The server's two reporting paths: log lines to the event log and the syslog host, and
+// system and socket failures to the operator.
+#include "report.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "kv/debug.h"
+#include "kv/errors.h"
+#include "kv/eventlog.h"
+#include "kv/net.h"
+#include "kv/ui.h"
+#include "report_internal.h"
+#include "settings.h"
+
+const SyslogFacility g_facilities[24] = {
+    {0, "Kernel"},    {1, "User"},    {2, "Mail"},    {3, "Daemon"},    {4, "Auth"},
+    {5, "Syslog"},    {6, "Lpr"},     {7, "News"},    {8, "UUCP"},      {9, "Cron"},
+    {10, "Security"}, {11, "FTP"},    {12, "NTP"},    {13, "Logaudit"}, {14, "Logalert"},
+    {15, "Clock"},    {16, "Level0"}, {17, "Level1"}, {18, "Level2"},   {19, "Level3"},
+    {20, "Level4"},   {21, "Level5"}, {22, "Level6"}, {23, "Level7"},
+};
+
+namespace {
+
+constexpr const char* kSourceName = "KVTFTP";
+constexpr uint32_t kLogEventId = 0x40000001;
+constexpr int32_t kDefaultFacility = 3;
+constexpr int kSeverityInformational = 6;
+
+// A settings text as a string, read only within its field even when the stored value
+// filled the field without a terminator.
+std::string FieldText(const char* field, size_t width) {
+    return std::string(field, strnlen(field, width));
+}
+
+bool EqualNoCase(const char* a, const char* b) {
+    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
+        unsigned char ca = static_cast<unsigned char>(*a);
+        unsigned char cb = static_cast<unsigned char>(*b);
+        if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca - 'A' + 'a');
+        if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb - 'A' + 'a');
+        if (ca != cb) return false;
+    }
+    return *a == *b;
+}
+
+void DebugLine(const char* fmt, const char* arg) {
+    char line[512];
+    std::snprintf(line, sizeof line, fmt, arg);
+    kvp::OutputDebugString(line);
+}
+
+// The socket layer's last error in decimal, for the syslog sender's debugger lines.
+std::string SocketErrorNumber() {
+    return std::to_string(kvp::LastSocketError());
+}
+
+void ReportSocketFailure(const char* msg) {
+    ReportServerSocketError(msg);
+}
+void ReportSystemFailure(const char* msg) {
+    ReportServerError(msg, 0);
+}
+void LogLargePacket(const char* msg) {
+    LogServerEvent(msg);
+}
+
+}  // namespace
+
+const CoreReporter g_serverReporter = {ReportSocketFailure, ReportSystemFailure, LogLargePacket};
+
+void LogServerEvent(const char* text) {
+    if (text == nullptr) text = "";
+    if (FlagIsOne(g_settings.logEventLogs)) SendEventLogMsg(text);
+    if (FlagIsOne(g_settings.logSyslogs)) {
+        const std::string host = FieldText(g_settings.syslogHost, sizeof g_settings.syslogHost);
+        const std::string facility =
+            FieldText(g_settings.facilityName, sizeof g_settings.facilityName);
+        SendSyslogMsg(host.c_str(), LookupFacilityNumber(facility.c_str()), text);
+    }
+}
+
+void LogServerEventF(const char* fmt, ...) {
+    char line[1025];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    LogServerEvent(line);
+}
+
+int SendEventLogMsg(const char* text) {
+    kvp::HEventSource src = kvp::RegisterEventSource(nullptr, kSourceName);
+    if (src == nullptr) {
+        char line[128];
+        std::snprintf(line, sizeof line,
+                      "SendEventLogMsg: Failed on RegisterEventSource. Error code %d.\n",
+                      kvp::LastSystemError());
+        kvp::OutputDebugString(line);
+        return 0;
+    }
+    const char* strings[1] = {text};
+    const bool ok =
+        kvp::ReportEvent(src, kvp::kEventlogInformationType, 0, kLogEventId, strings, 1);
+    if (!ok) {
+        char line[128];
+        std::snprintf(line, sizeof line, "SendEventLogMsg: Failed on ReportEvent. Error code %d.\n",
+                      kvp::LastSystemError());
+        kvp::OutputDebugString(line);
+    }
+    kvp::DeregisterEventSource(src);
+    return ok ? 1 : 0;
+}
+
+int32_t LookupFacilityNumber(const char* name) {
+    if (name == nullptr) return kDefaultFacility;
+    for (const SyslogFacility& f : g_facilities) {
+        if (EqualNoCase(name, f.name)) return f.number;
+    }
+    return kDefaultFacility;
+}
+
+int ComposeSyslogDatagram(char* out, size_t room, int32_t facility, const char* text) {
+    if (room == 0) return 0;
+    const int priority = facility * 8 + kSeverityInformational;
+    const int n = std::snprintf(out, room, "<%d> [%s]: %s", priority, kSourceName,
+                                text != nullptr ? text : "");
+    if (n < 0) return 0;
+    // snprintf cut the text to the room; the 0 byte it wrote is not sent.
+    return static_cast<int>(static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1);
+}
+
+int ResolveSyslogHost(const char* host, ResolveFn resolve, uint32_t* addr_net) {
+    if (resolve(host, addr_net)) return 1;
+    if (kvp::LastSocketError() != kvp::kErrHostNotFound) {
+        DebugLine("SendSyslogMsg: Unable to get hostname. Error code %s.\n",
+                  SocketErrorNumber().c_str());
+        return 0;
+    }
+    // The resolver may not know a host given as a dotted address; take it as one.
+    const uint32_t addr = kvp::InetAddr(host);
+    if (addr == kvp::kInaddrNone) {
+        kvp::OutputDebugString("SendSyslogMsg: Invalid syslog hostname.");
+        return 0;
+    }
+    *addr_net = addr;
+    return 1;
+}
+
+int SendSyslogMsg(const char* host, int32_t facility, const char* text) {
+    uint16_t port = 0;
+    if (!kvp::GetServicePort("syslog", "udp", &port)) {
+        DebugLine("SendSyslogMsg: Unable to get syslog port. Error code %s.\n",
+                  SocketErrorNumber().c_str());
+        return 0;
+    }
+    kvp::SockAddr4 to;
+    to.port = port;
+    if (!ResolveSyslogHost(host != nullptr ? host : "", kvp::ResolveHost, &to.addr)) return 0;
+    kvp::Socket s(kvp::UdpSocket());
+    if (!s.valid()) {
+        DebugLine("SendSyslogMsg: Unable to create socket. Error code %s.\n",
+                  SocketErrorNumber().c_str());
+        return 0;
+    }
+    char datagram[kMaxSyslogDatagram + 1];
+    const int len = ComposeSyslogDatagram(datagram, sizeof datagram, facility, text);
+    if (kvp::SendTo(s.get(), datagram, len, to) < 0) {
+        DebugLine("SendSyslogMsg: sendto() error. Error code %s.\n", SocketErrorNumber().c_str());
+        return 0;
+    }
+    return 1;
+}
+
+void ReportServerError(const char* text, int err) {
+    if (err == 0) err = kvp::LastSystemError();
+    std::string sys = kvp::SystemErrorText(err);
+    // The box and the debugger line show the system text on one line.
+    for (char& c : sys) {
+        if (c == '\r' || c == '\n') c = ' ';
+    }
+    while (!sys.empty() && sys.back() == ' ') sys.pop_back();
+    char msg[1024];
+    std::snprintf(msg, sizeof msg, "%s: %s", text != nullptr ? text : "", sys.c_str());
+    char line[sizeof msg + 1];
+    std::snprintf(line, sizeof line, "%s\n", msg);
+    kvp::OutputDebugString(line);
+    kvp::MessageBox(nullptr, msg, "TFTP server error",
+                    kvp::kMbIconError | kvp::kMbServiceNotification);
+}
+
+void ReportServerSocketError(const char* text) {
+    ReportServerError(text, kvp::LastSocketError());
+}

@@ -1,0 +1,191 @@
+// One download: the file below the root sent block by block on a conversation of its
+// own, each block waiting for its ACK, retransmitted on time-outs.
+#include <cstdio>
+#include <string>
+
+#include "engine.h"
+#include "kv/debug.h"
+#include "kv/errors.h"
+#include "kv/net.h"
+#include "kv/paths.h"
+#include "kv/time.h"
+#include "report.h"
+#include "settings.h"
+
+namespace {
+
+bool EqualsNetascii(const std::string& mode) {
+    static const char kNetascii[] = "netascii";
+    if (mode.size() != sizeof kNetascii - 1) return false;
+    for (size_t i = 0; i < mode.size(); ++i) {
+        char c = mode[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kNetascii[i]) return false;
+    }
+    return true;
+}
+
+std::string ErrorReceivedLine(const char* fmt, const std::string& path, uint16_t code,
+                              const std::string& details) {
+    char line[1024];
+    std::snprintf(line, sizeof line, fmt, path.c_str(), code, GetTFTPErrorText(code).c_str());
+    std::string out = line;
+    if (!details.empty()) out += " Details: " + details;
+    return out;
+}
+
+}  // namespace
+
+void SetTransferTimeout(TransferContext* ctx, uint32_t startTick, uint32_t endTick,
+                        uint32_t initialTimeoutMs) {
+    SetTimeoutFromInterval(ctx, startTick, endTick);
+    const uint32_t floor =
+        initialTimeoutMs < kMinAdaptiveTimeoutMs ? initialTimeoutMs : kMinAdaptiveTimeoutMs;
+    if (ctx->timeout < floor) {
+        ctx->timeout = floor;
+        UpdateSelectTimeout(ctx);
+    }
+}
+
+int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
+    if (!ExtractFilenameAndMode(ctx)) {
+        LogServerEvent(
+            "ServeReadRequest: Unable to extract the filename and mode from client request.");
+        return 0;
+    }
+    if (!CheckDownloadsAllowed(client)) return 0;
+    if (!CheckFilenameToRead(client, ctx)) return 0;
+    kvp::File file(ctx->file);  // closed on every way out
+    kvp::Socket conversation(CreateConversationSocket(client->address, &g_serverReporter));
+    if (!conversation.valid()) return 0;
+    ctx->socket = conversation.get();
+    ctx->reporter = &g_serverReporter;
+
+    const uint32_t initialTimeout = g_settings.rexttimeout;
+    InitTransferContext(ctx, initialTimeout);
+    const BlockReader reader = EqualsNetascii(ctx->mode) ? ReadNetasciiBlock : ReadOctetBlock;
+    LogServerEventF("RRQ from %s:%d for %s:%s.", client->addressText.c_str(),
+                    kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
+                    ctx->fileName.c_str());
+
+    int32_t retries = 0;
+    uint32_t sendTick = 0;
+    uint32_t receiptTick = 0;
+    bool succeeded = false;
+    enum class Step { kNextBlock, kSend, kWait, kCheck, kDone };
+    Step step = Step::kNextBlock;
+    while (step != Step::kDone) {
+        switch (step) {
+            case Step::kNextBlock:
+                ctx->sendLen = kMaxPacket;
+                ++ctx->block;  // 16 bits: block 0 follows block 65535
+                if (!reader(ctx)) {
+                    // A read error must never pass for the end of the file.
+                    char text[128];
+                    std::snprintf(text, sizeof text, "File read error %d occurred. Aborting.",
+                                  kvp::LastSystemError());
+                    SendErrorToPeer(ctx, 0, text);
+                    LogServerEvent(text);
+                    step = Step::kDone;
+                    break;
+                }
+                step = Step::kSend;
+                break;
+            case Step::kSend:
+                if (!SendDataToPeer(ctx)) {
+                    // A failed send counts as a time-out, so a send that keeps failing
+                    // ends the transfer; the wait that follows paces the next attempt.
+                    if (retries++ > g_settings.retransmits) {
+                        step = Step::kCheck;
+                    } else {
+                        step = Step::kWait;
+                    }
+                    break;
+                }
+                sendTick = kvp::GetTickCount();
+                step = Step::kWait;
+                break;
+            case Step::kWait:
+                ctx->recvLen = kMaxPacket;
+                if (!RecvPacketFromPeer(ctx)) {
+                    step = Step::kDone;
+                    break;
+                }
+                if (ctx->recvLen == 0) {
+                    step = retries++ <= g_settings.retransmits ? Step::kSend : Step::kCheck;
+                    break;
+                }
+                receiptTick = kvp::GetTickCount();
+                retries = 0;
+                step = Step::kCheck;
+                break;
+            case Step::kCheck: {
+                if (retries > g_settings.retransmits) {
+                    LogServerEventF("ServeReadRequest: Timeout exceeded during transfer of %s.",
+                                    ctx->fileName.c_str());
+                    step = Step::kDone;
+                    break;
+                }
+                SetTransferTimeout(ctx, sendTick, receiptTick, initialTimeout);
+                const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
+                if (opcode == 0xFFFF) {
+                    LogServerEventF(
+                        "ServeReadRequest: Unknown short packet received during transfer of %s.",
+                        ctx->fileName.c_str());
+                    step = Step::kSend;
+                } else if (opcode == kOpAck) {
+                    uint16_t acked = 0;
+                    if (!ExtractAckBlock(ctx, &acked) || acked != ctx->block) {
+                        // Short, or an ACK of an earlier block: wait on, send nothing.
+                        step = Step::kWait;
+                    } else if (ctx->sendLen == kMaxPacket) {
+                        step = Step::kNextBlock;
+                    } else {
+                        succeeded = true;
+                        step = Step::kDone;
+                    }
+                } else if (opcode == kOpError) {
+                    uint16_t code = 0;  // a packet without a code reports code 0
+                    std::string details;
+                    if (!ExtractErrorInfo(ctx, &code, &details)) {
+                        step = Step::kWait;
+                        break;
+                    }
+                    LogServerEvent(ErrorReceivedLine("ServeReadRequest: Error received during "
+                                                     "transfer of %s. Error code %02d (%s).",
+                                                     ctx->fileName, code, details)
+                                       .c_str());
+                    step = Step::kDone;
+                } else {
+                    LogServerEventF(
+                        "ServeReadRequest: Unexpected packet opcode %02d received during "
+                        "transfer of %s.",
+                        opcode, ctx->fileName.c_str());
+                    step = Step::kSend;
+                }
+                break;
+            }
+            case Step::kDone:
+                break;
+        }
+    }
+
+    file.reset();
+    ctx->file = nullptr;
+    conversation.reset();
+    ctx->socket = kvp::kInvalidSocket;
+    char line[1024];
+    if (succeeded) {
+        std::snprintf(line, sizeof line, "ServeReadRequest: %s downloaded %s.",
+                      client->addressText.c_str(), ctx->fileName.c_str());
+        LogServerEvent(line);
+        return 1;
+    }
+    std::snprintf(line, sizeof line, "ServeReadRequest: %s failed to download %s.",
+                  client->addressText.c_str(), ctx->fileName.c_str());
+    LogServerEvent(line);
+    std::string debugLine = line;
+    debugLine += '\n';
+    kvp::OutputDebugString(debugLine.c_str());
+    return 0;
+}

@@ -1,0 +1,181 @@
+// One upload: the file below the root created or replaced, then DATA blocks stored and
+// acknowledged in sequence until a short block ends it.
+#include <cstdio>
+#include <string>
+
+#include "engine.h"
+#include "kv/debug.h"
+#include "kv/errors.h"
+#include "kv/net.h"
+#include "kv/paths.h"
+#include "kv/time.h"
+#include "report.h"
+#include "settings.h"
+
+namespace {
+
+std::string WriteErrorReceivedLine(const std::string& path, uint16_t code,
+                                   const std::string& details) {
+    char line[1024];
+    std::snprintf(line, sizeof line,
+                  "ServeWriteRequest: Error received during transfer of %s. Error code %2d (%s).",
+                  path.c_str(), code, GetTFTPErrorText(code).c_str());
+    std::string out = line;
+    if (!details.empty()) out += " Details: " + details;
+    return out;
+}
+
+// After the last ACK the client may not have heard it: for as long as a client waits
+// before retransmitting, answer a repeat of the last block with its ACK again, so that
+// the client does not report a failure for a file the server has stored.
+void DallyForRepeatedLastBlock(TransferContext* ctx, uint32_t initialTimeoutMs) {
+    constexpr uint32_t kMaxDallyMs = 5000;
+    ctx->timeout = initialTimeoutMs < kMaxDallyMs ? initialTimeoutMs : kMaxDallyMs;
+    UpdateSelectTimeout(ctx);
+    // The transfer is over: a client that has gone away is no failure to report.
+    ctx->reporter = nullptr;
+    const uint16_t last = ctx->block;
+    for (int32_t repeats = 0; repeats <= g_settings.retransmits; ++repeats) {
+        ctx->recvLen = kMaxPacket;
+        if (!RecvPacketFromPeer(ctx) || ctx->recvLen == 0) return;
+        if (GetPacketOpcode(ctx->recvBuf, ctx->recvLen) != kOpData ||
+            GetPacketBlock(ctx->recvBuf, ctx->recvLen) != last) {
+            return;
+        }
+        ctx->block = last;
+        if (!SendAckToPeer(ctx)) return;
+    }
+}
+
+}  // namespace
+
+int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
+    if (!ExtractFilenameAndMode(ctx)) {
+        LogServerEvent(
+            "ServeWriteRequest: Unable to extract the filename and mode from client request.");
+        return 0;
+    }
+    if (!CheckUploadsAllowed(client)) return 0;
+    if (!CheckFilenameToWrite(client, ctx)) return 0;
+    kvp::File file(ctx->file);  // closed on every way out
+    kvp::Socket conversation(CreateConversationSocket(client->address, &g_serverReporter));
+    if (!conversation.valid()) return 0;
+    ctx->socket = conversation.get();
+    ctx->reporter = &g_serverReporter;
+
+    const uint32_t initialTimeout = g_settings.rexttimeout;
+    InitTransferContext(ctx, initialTimeout);
+    LogServerEventF("WRQ from %s:%d for %s:%s.", client->addressText.c_str(),
+                    kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
+                    ctx->fileName.c_str());
+
+    int32_t retries = 0;
+    uint32_t receiptTick = 0;
+    bool succeeded = false;
+    enum class Step { kWait, kCount, kDone };
+    Step step = SendAckToPeer(ctx) ? Step::kWait : Step::kDone;
+    while (step != Step::kDone) {
+        if (step == Step::kCount) {
+            if (retries++ > g_settings.retransmits) {
+                LogServerEventF("ServeWriteRequest: Timeout exceeded during transfer of %s.",
+                                ctx->fileName.c_str());
+                step = Step::kDone;
+            } else {
+                step = Step::kWait;
+            }
+            continue;
+        }
+        // WAIT
+        ctx->recvLen = kMaxPacket;
+        if (!RecvPacketFromPeer(ctx)) {
+            step = Step::kDone;
+            continue;
+        }
+        if (ctx->recvLen == 0) {
+            step = Step::kCount;
+            continue;
+        }
+        receiptTick = kvp::GetTickCount();
+        retries = 0;
+        const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
+        if (opcode == 0xFFFF) {
+            LogServerEventF(
+                "ServeWriteRequest: Unknown short packet received during transfer of %s.",
+                ctx->fileName.c_str());
+            continue;
+        }
+        if (opcode == kOpError) {
+            uint16_t code = 0;  // a packet without a code reports code 0
+            std::string details;
+            if (!ExtractErrorInfo(ctx, &code, &details)) continue;
+            LogServerEvent(WriteErrorReceivedLine(ctx->fileName, code, details).c_str());
+            step = Step::kDone;
+            continue;
+        }
+        if (opcode != kOpData) {
+            LogServerEventF(
+                "ServeWriteRequest: Unexpected packet opcode %02d received during transfer of "
+                "%s.",
+                opcode, ctx->fileName.c_str());
+            continue;
+        }
+        // DATA: block numbers compare as plain integers, so after block 65535 nothing
+        // is ever accepted again.
+        const int32_t got = GetPacketBlock(ctx->recvBuf, ctx->recvLen);
+        const int32_t expected = static_cast<int32_t>(ctx->block) + 1;
+        if (got == expected) {
+            ExtractDataBlock(ctx, nullptr, nullptr);
+            if (!WriteDataBlock(ctx)) {
+                char text[128];
+                std::snprintf(text, sizeof text, "File write error %d occurred. Aborting.",
+                              kvp::LastSystemError());
+                SendErrorToPeer(ctx, 3, text);
+                LogServerEvent(text);
+                step = Step::kDone;
+                continue;
+            }
+            if (SendAckToPeer(ctx)) {
+                SetTransferTimeout(ctx, receiptTick, kvp::GetTickCount(), initialTimeout);
+            }
+            if (ctx->recvLen < kMaxPacket) {
+                succeeded = true;
+                step = Step::kDone;
+            } else {
+                step = Step::kCount;
+            }
+        } else if (got > expected) {
+            char text[128];
+            std::snprintf(text, sizeof text,
+                          "DATA receive error. Expected block %d, got block %d. Aborting.",
+                          expected, got);
+            SendErrorToPeer(ctx, 4, text);
+            LogServerEvent(text);
+            step = Step::kDone;
+        } else {
+            // A repeat of the last accepted block means our ACK was lost: acknowledge it
+            // again (nothing is written twice), or the client's retransmissions would
+            // all be ignored and the upload would fail. Older blocks are ignored.
+            if (got == static_cast<int32_t>(ctx->block) && ctx->block != 0) SendAckToPeer(ctx);
+            step = Step::kCount;
+        }
+    }
+
+    // The file is complete and closed before the outcome is logged.
+    file.reset();
+    ctx->file = nullptr;
+    char line[1024];
+    if (succeeded) {
+        std::snprintf(line, sizeof line, "ServeWriteRequest: %s uploaded %s.",
+                      client->addressText.c_str(), ctx->fileName.c_str());
+        LogServerEvent(line);
+        DallyForRepeatedLastBlock(ctx, initialTimeout);
+        return 1;
+    }
+    std::snprintf(line, sizeof line, "ServeWriteRequest: Failed to receive %s from %s.",
+                  ctx->fileName.c_str(), client->addressText.c_str());
+    LogServerEvent(line);
+    std::string debugLine = line;
+    debugLine += '\n';
+    kvp::OutputDebugString(debugLine.c_str());
+    return 0;
+}

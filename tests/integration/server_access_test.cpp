@@ -1,0 +1,276 @@
+// Which requests the server refuses, what it answers, and where a requested name may
+// lead: never out of the root directory.
+#include <filesystem>
+#include <string>
+
+#include "server_harness.h"
+
+namespace srvtest {
+namespace {
+
+class ServerAccessTest : public ServerTest {
+  protected:
+    struct Answer {
+        bool got = false;
+        uint16_t opcode = 0;
+        uint16_t code = 0;
+        std::string text;
+        uint16_t fromPort = 0;
+    };
+
+    // Sends one request and takes the first answer, if any comes within ms.
+    Answer Ask(uint16_t op, const std::string& name, int ms = kPromptMs) {
+        Peer peer;
+        Answer a;
+        EXPECT_TRUE(peer.SendTo(env_.tftpPort(), RequestPacket(op, name, "octet")));
+        std::string p;
+        if (!peer.Receive(&p, ms)) return a;
+        a.got = true;
+        a.opcode = Opcode(p);
+        a.code = Block(p);
+        a.text = ErrorText(p);
+        a.fromPort = peer.lastFromPort();
+        // End a transfer that did start.
+        if (a.opcode != 5) peer.Reply(ErrorPacket(0, "test over"));
+        return a;
+    }
+
+    void ExpectRefusal(uint16_t op, const std::string& name, uint16_t code,
+                       const std::string& text) {
+        SCOPED_TRACE(name);
+        const Answer a = Ask(op, name);
+        ASSERT_TRUE(a.got);
+        EXPECT_EQ(a.opcode, 5);
+        EXPECT_EQ(a.code, code);
+        EXPECT_EQ(a.text, text);
+        // Refusals come from a fresh socket, never from the TFTP port.
+        EXPECT_NE(a.fromPort, env_.tftpPort());
+    }
+
+    void Restart() {
+        StopServer();
+        StartServer();
+    }
+
+    const std::string kParentRead = "Cannot use reference to parent directories in filename.";
+    const std::string kParentWrite = "Cannot use refer to parent directories in filename.";
+    const std::string kExists = "The file already exists. Overwrites have not been permitted.";
+    const std::string kDenied = "TFTP access has not be explicitly allowed for this host.";
+};
+
+TEST_F(ServerAccessTest, DisabledDirectionsAreRefusedWithCode2AndNotLogged) {
+    kvtest::WriteFile(RootPath("f.bin"), "x");
+    // Both switches are on only for the byte 1.
+    SetFlagValue("AllowDownloads", 2);
+    SetFlagValue("AllowUploads", 0);
+    StartServer();
+    const size_t mark = EventLines().size();
+    ExpectRefusal(1, "f.bin", 2, "All TFTP downloads have been disabled on this server.");
+    ExpectRefusal(2, "new.bin", 2, "All TFTP uploads have been disabled on this server.");
+    EXPECT_FALSE(std::filesystem::exists(RootPath("new.bin")));
+    EXPECT_EQ(EventLines().size(), mark);
+}
+
+TEST_F(ServerAccessTest, ParentReferencesAreRefusedBeforeAnyFileIsTouched) {
+    SetFlagValue("AllowOverwrite", 1);
+    std::filesystem::create_directories(RootPath("sub"));
+    kvtest::WriteFile(RootPath("a..b"), "exists, but the name is refused all the same");
+    StartServer();
+    const size_t mark = EventLines().size();
+    for (const char* name : {"../boot.ini", "sub/../x", "a..b", "..", "..\\secret.txt",
+                             "sub\\..\\..\\x", "/..", "...", "\\..\\x"}) {
+        ExpectRefusal(1, name, 1, kParentRead);
+        ExpectRefusal(2, name, 1, kParentWrite);
+    }
+    EXPECT_EQ(kvtest::ReadFile(RootPath("a..b")), "exists, but the name is refused all the same");
+    EXPECT_FALSE(std::filesystem::exists(RootPath("x")));
+    EXPECT_EQ(EventLines().size(), mark);
+}
+
+TEST_F(ServerAccessTest, MissingFileIsAnsweredWithTheFullPathAndLogged) {
+    StartServer();
+    const size_t mark = EventLines().size();
+    const std::string text =
+        "CheckFilenameToRead: Unable to open " + RootPath("missing.txt") + " for reading.";
+    ExpectRefusal(1, "missing.txt", 1, text);
+    EXPECT_TRUE(WaitForLine(text, mark));
+}
+
+TEST_F(ServerAccessTest, ExistingFileIsKeptWithoutOverwritePermission) {
+    kvtest::WriteFile(RootPath("keep.txt"), "original");
+    std::filesystem::create_directories(RootPath("dir"));
+    StartServer();
+    const size_t mark = EventLines().size();
+    ExpectRefusal(2, "keep.txt", 2, kExists);
+    // Something exists at the path: a directory counts too.
+    ExpectRefusal(2, "dir", 2, kExists);
+    EXPECT_EQ(kvtest::ReadFile(RootPath("keep.txt")), "original");
+    EXPECT_EQ(EventLines().size(), mark);
+}
+
+TEST_F(ServerAccessTest, OverwriteTruncatesAtOnceAndDirectoryCannotBeOpened) {
+    kvtest::WriteFile(RootPath("keep.txt"), "original contents");
+    std::filesystem::create_directories(RootPath("dir"));
+    // Any byte but 0 allows overwrites.
+    SetFlagValue("AllowOverwrite", 2);
+    StartServer();
+    const size_t mark = EventLines().size();
+    Peer peer;
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), RequestPacket(2, "keep.txt", "octet")));
+    std::string p;
+    ASSERT_TRUE(peer.Receive(&p));
+    ASSERT_EQ(p, AckPacket(0));
+    // Truncated before any data arrives.
+    EXPECT_EQ(kvtest::ReadFile(RootPath("keep.txt")), "");
+    ASSERT_TRUE(peer.Reply(DataPacket(1, "new")));
+    ASSERT_TRUE(peer.Receive(&p));
+    ASSERT_TRUE(
+        WaitForLine("ServeWriteRequest: 127.0.0.1 uploaded " + RootPath("keep.txt") + ".", mark));
+    EXPECT_EQ(kvtest::ReadFile(RootPath("keep.txt")), "new");
+
+    const std::string text =
+        "CheckFilenameToWrite: Unable to open " + RootPath("dir") + " for writing.";
+    ExpectRefusal(2, "dir", 1, text);
+    EXPECT_TRUE(WaitForLine(text, mark));
+    EXPECT_TRUE(std::filesystem::is_directory(RootPath("dir")));
+}
+
+TEST_F(ServerAccessTest, NamesNeverLeaveTheRoot) {
+    const std::string secret = env_.dir() + "/secret.txt";
+    kvtest::WriteFile(secret, "outside the root");
+    std::filesystem::create_directories(RootPath("sub"));
+    kvtest::WriteFile(RootPath("sub/file.txt"), "inside");
+    SetFlagValue("AllowOverwrite", 1);
+    StartServer();
+
+    // Separators of either kind, leading or not, lead to the same file below the root.
+    for (const char* name : {"sub/file.txt", "sub\\file.txt", "/sub/file.txt", "\\sub\\file.txt",
+                             "sub\\/file.txt", "./sub/file.txt"}) {
+        SCOPED_TRACE(name);
+        Peer peer;
+        const TransferResult r = Download(peer, env_.tftpPort(), name);
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.data, "inside");
+    }
+    // An absolute name is taken below the root, where there is no such file.
+    for (const std::string& name : {secret, std::string("/secret.txt"), std::string("\\secret.txt"),
+                                    "\\\\localhost\\" + secret}) {
+        SCOPED_TRACE(name);
+        const Answer a = Ask(1, name);
+        ASSERT_TRUE(a.got);
+        EXPECT_EQ(a.opcode, 5);
+        EXPECT_EQ(a.code, 1);
+        EXPECT_EQ(a.text.rfind("CheckFilenameToRead: Unable to open " + root_ + "/", 0), 0u)
+            << a.text;
+    }
+    // A directory named as the file, the root itself included, is not a file to send.
+    ExpectRefusal(1, "sub", 1,
+                  "CheckFilenameToRead: Unable to open " + RootPath("sub") + " for reading.");
+    ExpectRefusal(1, "", 1, "CheckFilenameToRead: Unable to open " + root_ + "/ for reading.");
+
+    // Uploads with absolute names land below the root or nowhere.
+    Peer up;
+    ASSERT_TRUE(Upload(up, env_.tftpPort(), "/abs.txt", "below").ok);
+    ASSERT_TRUE(WaitForLine("ServeWriteRequest: 127.0.0.1 uploaded " + root_ + "//abs.txt."));
+    EXPECT_EQ(kvtest::ReadFile(RootPath("abs.txt")), "below");
+    const std::string escape = env_.dir() + "/escape.txt";
+    const Answer a = Ask(2, escape);
+    EXPECT_EQ(a.code, 1);
+    EXPECT_FALSE(std::filesystem::exists(escape));
+    EXPECT_EQ(kvtest::ReadFile(secret), "outside the root");
+}
+
+TEST_F(ServerAccessTest, NoErrorRepliesWhenSendBackErrorsIsOff) {
+    kvtest::WriteFile(RootPath("keep.txt"), "original");
+    SetFlagValue("SendBackErrors", 0);
+    SetFlagValue("AllowDownloads", 0);
+    StartServer();
+    size_t mark = EventLines().size();
+    EXPECT_FALSE(Ask(1, "keep.txt", 300).got);
+    EXPECT_FALSE(Ask(2, "../x", 300).got);
+    EXPECT_FALSE(Ask(2, "keep.txt", 300).got);
+    // Errors inside a running transfer are sent all the same.
+    {
+        Peer peer;
+        ASSERT_TRUE(peer.SendTo(env_.tftpPort(), RequestPacket(2, "new.bin", "octet")));
+        std::string p;
+        ASSERT_TRUE(peer.Receive(&p));
+        ASSERT_EQ(p, AckPacket(0));
+        ASSERT_TRUE(peer.Reply(DataPacket(2, "ahead")));
+        ASSERT_TRUE(peer.Receive(&p));
+        EXPECT_EQ(Opcode(p), 5);
+        EXPECT_EQ(Block(p), 4);
+    }
+
+    SetFlagValue("AllowDownloads", 1);
+    Restart();
+    mark = EventLines().size();
+    EXPECT_FALSE(Ask(1, "missing.txt", 300).got);
+    // The refusal is logged even though nothing is sent.
+    EXPECT_TRUE(WaitForLine(
+        "CheckFilenameToRead: Unable to open " + RootPath("missing.txt") + " for reading.", mark));
+
+    SetFlagValue("ClientRestrict", 1);
+    SetStringValue("AllowedClients", "10.0.0.5");
+    Restart();
+    mark = EventLines().size();
+    EXPECT_FALSE(Ask(1, "keep.txt", 300).got);
+    EXPECT_TRUE(WaitForLine("Denied TFTP access to host 127.0.0.1.", mark));
+}
+
+TEST_F(ServerAccessTest, ClientRestrictionMatchesAddressesAndNamesExactly) {
+    kvtest::WriteFile(RootPath("f.txt"), "served");
+    // Restriction on for any byte but 0.
+    SetFlagValue("ClientRestrict", 2);
+    struct Case {
+        const char* list;
+        bool served;
+    };
+    const Case cases[] = {
+        {"10.0.0.5;  127.0.0.1", true},
+        // 127.0.0.1 is "localhost" by reverse look-up; letter case does not matter.
+        {"10.0.0.5; \t printer01\r\nLOCALHOST", true},
+        {"localhost", true},
+        // No partial addresses, ranges or names.
+        {"10.0.0.5 127.0.0.10 127.0.0 127.0.0.* local localhost.", false},
+        {"", false},
+        {" ; \t\r\n", false},
+    };
+    bool first = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.list);
+        SetStringValue("AllowedClients", c.list);
+        if (first) {
+            StartServer();
+            first = false;
+        } else {
+            Restart();
+        }
+        const size_t mark = EventLines().size();
+        Peer peer;
+        const TransferResult r = Download(peer, env_.tftpPort(), "f.txt");
+        if (c.served) {
+            EXPECT_TRUE(r.ok);
+            EXPECT_EQ(r.data, "served");
+        } else {
+            EXPECT_FALSE(r.ok);
+            EXPECT_TRUE(r.gotError);
+            EXPECT_EQ(r.errorCode, 2);
+            EXPECT_EQ(r.errorText, kDenied);
+            EXPECT_TRUE(WaitForLine("Denied TFTP access to host 127.0.0.1.", mark));
+        }
+    }
+    // A refused client is refused whatever it sends, before its opcode is looked at.
+    Peer peer;
+    const size_t mark = EventLines().size();
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), DataPacket(1, "x")));
+    std::string p;
+    ASSERT_TRUE(peer.Receive(&p));
+    EXPECT_EQ(Block(p), 2);
+    EXPECT_EQ(ErrorText(p), kDenied);
+    EXPECT_TRUE(WaitForLine("Denied TFTP access to host 127.0.0.1.", mark));
+    EXPECT_EQ(CountLines("Unexpected DATA packet received from client.", mark), 0u);
+}
+
+}  // namespace
+}  // namespace srvtest

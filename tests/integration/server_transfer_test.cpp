@@ -1,0 +1,208 @@
+// Whole downloads and uploads through the engine, compared byte for byte.
+#include <string>
+
+#include "server_harness.h"
+
+namespace srvtest {
+namespace {
+
+class ServerTransferTest : public ServerTest {};
+
+const size_t kSizes[] = {0, 1, 511, 512, 513, 1 << 20, 33553919};
+
+TEST_F(ServerTransferTest, DownloadsOfEverySizeArriveWhole) {
+    StartServer();
+    for (size_t size : kSizes) {
+        SCOPED_TRACE(size);
+        const std::string name = "down" + std::to_string(size) + ".bin";
+        const std::string data = kvtest::PatternData(size, static_cast<uint32_t>(size));
+        kvtest::WriteFile(RootPath(name), data);
+        const size_t mark = EventLines().size();
+        Peer peer;
+        const TransferResult r = Download(peer, env_.tftpPort(), name);
+        ASSERT_TRUE(r.ok);
+        EXPECT_TRUE(r.data == data);
+        // Every file ends with a short block, so a multiple of 512 ends with an empty one.
+        EXPECT_EQ(r.dataPackets, static_cast<int>(size / 512 + 1));
+        EXPECT_NE(r.conversationPort, env_.tftpPort());
+        const std::string path = RootPath(name);
+        EXPECT_TRUE(WaitForLine(
+            "RRQ from 127.0.0.1:" + std::to_string(peer.port()) + " for octet:" + path + ".",
+            mark));
+        EXPECT_TRUE(WaitForLine("ServeReadRequest: 127.0.0.1 downloaded " + path + ".", mark));
+    }
+}
+
+TEST_F(ServerTransferTest, UploadsOfEverySizeAreStoredWhole) {
+    SetFlagValue("AllowOverwrite", 0);
+    StartServer();
+    for (size_t size : kSizes) {
+        SCOPED_TRACE(size);
+        const std::string name = "up" + std::to_string(size) + ".bin";
+        const std::string data = kvtest::PatternData(size, static_cast<uint32_t>(size) + 7);
+        const size_t mark = EventLines().size();
+        Peer peer;
+        const TransferResult r = Upload(peer, env_.tftpPort(), name, data);
+        ASSERT_TRUE(r.ok) << r.errorText;
+        EXPECT_NE(r.conversationPort, env_.tftpPort());
+        const std::string path = RootPath(name);
+        // The file is complete and closed before the outcome is logged.
+        ASSERT_TRUE(WaitForLine("ServeWriteRequest: 127.0.0.1 uploaded " + path + ".", mark));
+        EXPECT_TRUE(kvtest::ReadFile(path) == data);
+        EXPECT_TRUE(WaitForLine(
+            "WRQ from 127.0.0.1:" + std::to_string(peer.port()) + " for octet:" + path + ".",
+            mark));
+    }
+}
+
+TEST_F(ServerTransferTest, NetasciiDownloadsConvertBareLineFeeds) {
+    // A bare LF becomes CR LF, a CR LF pair and a lone CR stay; the pair made for the
+    // LF at offset 511 is split across the block boundary without a second CR.
+    const std::string head = "a\nb\r\nc\rd\n";
+    const std::string filler(511 - head.size(), 'x');
+    const std::string text = head + filler + "\n" + "tail\n";
+    kvtest::WriteFile(RootPath("text.txt"), text);
+    std::string converted;
+    for (char c : text) {
+        if (c == '\n' && (converted.empty() || converted.back() != '\r')) converted += '\r';
+        converted += c;
+    }
+    // The source's own CR before the LF of "b\r\n" must not gain a second one.
+    StartServer();
+    for (const char* mode : {"netascii", "NetAscii", "NETASCII"}) {
+        SCOPED_TRACE(mode);
+        Peer peer;
+        const TransferResult r = Download(peer, env_.tftpPort(), "text.txt", mode);
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.data, converted);
+    }
+    for (const char* mode : {"octet", "binary", "mail", ""}) {
+        SCOPED_TRACE(mode);
+        Peer peer;
+        const TransferResult r = Download(peer, env_.tftpPort(), "text.txt", mode);
+        ASSERT_TRUE(r.ok);
+        EXPECT_EQ(r.data, text);
+    }
+}
+
+TEST_F(ServerTransferTest, NetasciiBlockBoundaryFallsAfter512ConvertedBytes) {
+    // 511 letters and an LF: block 1 ends with the CR, block 2 carries the LF alone.
+    kvtest::WriteFile(RootPath("edge.txt"), std::string(511, 'q') + "\nz");
+    StartServer();
+    Peer peer;
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), RequestPacket(1, "edge.txt", "netascii")));
+    std::string p;
+    ASSERT_TRUE(peer.Receive(&p));
+    ASSERT_EQ(Block(p), 1);
+    ASSERT_EQ(p.size(), 516u);
+    EXPECT_EQ(p.back(), '\r');
+    ASSERT_TRUE(peer.Reply(AckPacket(1)));
+    ASSERT_TRUE(peer.Receive(&p));
+    EXPECT_EQ(Block(p), 2);
+    EXPECT_EQ(p.substr(4), "\nz");
+    peer.Reply(AckPacket(2));
+}
+
+TEST_F(ServerTransferTest, NetasciiUploadIsStoredAsReceived) {
+    StartServer();
+    const std::string data = "line one\r\nline two\r\n\r\nbare\nend";
+    Peer peer;
+    const size_t mark = EventLines().size();
+    const TransferResult r = Upload(peer, env_.tftpPort(), "ascii.txt", data, "netascii");
+    ASSERT_TRUE(r.ok);
+    const std::string path = RootPath("ascii.txt");
+    ASSERT_TRUE(WaitForLine("ServeWriteRequest: 127.0.0.1 uploaded " + path + ".", mark));
+    EXPECT_EQ(kvtest::ReadFile(path), data);
+}
+
+TEST_F(ServerTransferTest, DownloadBlockNumbersWrapToZeroAfter65535) {
+    const size_t size = 65536u * 512u + 100u;
+    const std::string data = kvtest::PatternData(size, 99);
+    kvtest::WriteFile(RootPath("huge.bin"), data);
+    StartServer();
+    Peer peer;
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), RequestPacket(1, "huge.bin", "octet")));
+    std::string received;
+    received.reserve(size);
+    uint32_t count = 0;
+    std::string p;
+    for (;;) {
+        ASSERT_TRUE(peer.Receive(&p));
+        ASSERT_EQ(Opcode(p), 3);
+        // The 16-bit counter runs 1 .. 65535, 0, 1, ...
+        ASSERT_EQ(Block(p), static_cast<uint16_t>(count + 1));
+        ++count;
+        received.append(p, 4, std::string::npos);
+        // The ACK of block 0 acknowledges the block after 65535.
+        ASSERT_TRUE(peer.Reply(AckPacket(Block(p))));
+        if (p.size() < 516) break;
+    }
+    EXPECT_EQ(count, 65537u);
+    EXPECT_TRUE(received == data);
+}
+
+TEST_F(ServerTransferTest, UploadBeyond65535BlocksStallsAndEndsByTimeout) {
+    SetDwordValue("Rexttimeout", 100);
+    StartServer();
+    Peer peer;
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), RequestPacket(2, "toolong.bin", "octet")));
+    std::string p;
+    ASSERT_TRUE(peer.Receive(&p));
+    ASSERT_EQ(Opcode(p), 4);
+    ASSERT_EQ(Block(p), 0);
+    const std::string payload(512, 'u');
+    for (uint32_t b = 1; b <= 65535; ++b) {
+        ASSERT_TRUE(peer.Reply(DataPacket(static_cast<uint16_t>(b), payload)));
+        ASSERT_TRUE(peer.Receive(&p));
+        ASSERT_EQ(Block(p), static_cast<uint16_t>(b));
+    }
+    const size_t mark = EventLines().size();
+    // Block 65536 would be numbered 0: it is never accepted nor acknowledged.
+    ASSERT_TRUE(peer.Reply(DataPacket(0, "x")));
+    const std::string path = RootPath("toolong.bin");
+    EXPECT_TRUE(
+        WaitForLine("ServeWriteRequest: Timeout exceeded during transfer of " + path + ".", mark));
+    EXPECT_TRUE(
+        WaitForLine("ServeWriteRequest: Failed to receive " + path + " from 127.0.0.1.", mark));
+    EXPECT_TRUE(peer.Silent(100));
+    EXPECT_EQ(kvtest::ReadFile(path).size(), 65535u * 512u);
+}
+
+TEST_F(ServerTransferTest, OptionsInARequestAreIgnored) {
+    kvtest::WriteFile(RootPath("opt.bin"), kvtest::PatternData(1500));
+    StartServer();
+    Peer peer;
+    std::string rrq = RequestPacket(1, "opt.bin", "octet");
+    rrq += std::string("blksize") + '\0' + "1428" + '\0' + "tsize" + '\0' + "0" + '\0';
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), rrq));
+    std::string p;
+    ASSERT_TRUE(peer.Receive(&p));
+    // No option acknowledgement (opcode 6): plain DATA of 512 bytes.
+    EXPECT_EQ(Opcode(p), 3);
+    EXPECT_EQ(Block(p), 1);
+    EXPECT_EQ(p.size(), 516u);
+    peer.Reply(ErrorPacket(0, "done"));
+}
+
+TEST_F(ServerTransferTest, TwoRequestsAreServedAtTheSameTime) {
+    kvtest::WriteFile(RootPath("a.bin"), kvtest::PatternData(2000, 1));
+    kvtest::WriteFile(RootPath("b.bin"), kvtest::PatternData(2000, 2));
+    StartServer();
+    Peer first;
+    Peer second;
+    ASSERT_TRUE(first.SendTo(env_.tftpPort(), RequestPacket(1, "a.bin", "octet")));
+    ASSERT_TRUE(second.SendTo(env_.tftpPort(), RequestPacket(1, "b.bin", "octet")));
+    // Both first blocks arrive before either is acknowledged.
+    std::string p1;
+    std::string p2;
+    ASSERT_TRUE(first.Receive(&p1));
+    ASSERT_TRUE(second.Receive(&p2));
+    EXPECT_EQ(p1.substr(4), kvtest::PatternData(2000, 1).substr(0, 512));
+    EXPECT_EQ(p2.substr(4), kvtest::PatternData(2000, 2).substr(0, 512));
+    EXPECT_NE(first.lastFromPort(), second.lastFromPort());
+    first.Reply(ErrorPacket(0, "enough"));
+    second.Reply(ErrorPacket(0, "enough"));
+}
+
+}  // namespace
+}  // namespace srvtest

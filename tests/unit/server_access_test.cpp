@@ -1,0 +1,74 @@
+// The pure parts of the access checks: matching the allowed-clients list, joining names
+// to the root, and the floor under the adaptive time-out.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine.h"
+
+namespace {
+
+TEST(ServerAllowedClients, EntriesMatchAddressOrNamesExactlyIgnoringCase) {
+    const std::vector<std::string> none;
+    const std::vector<std::string> printer = {"printer01.example.net", "PRINTER01"};
+    const char* list = "10.0.0.5;  printer01";
+    EXPECT_TRUE(ClientListMatches(list, "10.0.0.5", none));
+    EXPECT_TRUE(ClientListMatches(list, "10.0.0.9", printer));
+    EXPECT_FALSE(ClientListMatches(list, "10.0.0.6", none));
+    EXPECT_FALSE(ClientListMatches(list, "10.0.0.6", {"printer01.example.net"}));
+    // Every separator and any run of them.
+    EXPECT_TRUE(ClientListMatches("a\tb\r\nc;;; d", "1.1.1.1", {"D"}));
+    EXPECT_TRUE(ClientListMatches("a\tb\r\nc;;; d", "1.1.1.1", {"c"}));
+    // No partial matches, wildcards or ranges.
+    for (const char* entry :
+         {"10.0.0", "10.0.0.50", "10.0.0.*", "10.0.0.0/24", "printer0", "printer011", "*"}) {
+        EXPECT_FALSE(ClientListMatches(entry, "10.0.0.5", {"printer01"})) << entry;
+    }
+    EXPECT_FALSE(ClientListMatches("", "10.0.0.5", none));
+    EXPECT_FALSE(ClientListMatches(" ;\t\r\n", "10.0.0.5", none));
+    EXPECT_FALSE(ClientListMatches(nullptr, "10.0.0.5", none));
+    EXPECT_TRUE(ClientListMatches("LocalHost", "127.0.0.1", {"localhost"}));
+}
+
+TEST(ServerAllowedClients, ListIsReadOnlyWithinItsWidth) {
+    // A stored value that filled the field without a terminator: only 1025 bytes count.
+    std::string list(1025, ' ');
+    list.replace(1020, 5, "host1");
+    list += "host2";
+    EXPECT_TRUE(ClientListMatches(list.c_str(), "x", {"host1"}));
+    EXPECT_FALSE(ClientListMatches(list.c_str(), "x", {"host2"}));
+    EXPECT_FALSE(ClientListMatches(list.c_str(), "x", {"host1host2"}));
+}
+
+TEST(ServerPaths, NamesAreJoinedBelowTheRoot) {
+    EXPECT_EQ(JoinServerPath("/srv/tftp", "a.txt"), "/srv/tftp/a.txt");
+    EXPECT_EQ(JoinServerPath("/srv/tftp", "sub\\file.txt"), "/srv/tftp/sub/file.txt");
+    EXPECT_EQ(JoinServerPath("/srv/tftp", "sub/file.txt"), "/srv/tftp/sub/file.txt");
+    // Absolute names of either kind stay below the root.
+    EXPECT_EQ(JoinServerPath("/srv/tftp", "/etc/passwd"), "/srv/tftp//etc/passwd");
+    EXPECT_EQ(JoinServerPath("/srv/tftp", "\\etc\\passwd"), "/srv/tftp//etc/passwd");
+    EXPECT_EQ(JoinServerPath("/srv/tftp", "C:\\boot.ini"), "/srv/tftp/C:/boot.ini");
+    EXPECT_EQ(JoinServerPath("/srv/tftp", ""), "/srv/tftp/");
+}
+
+TEST(ServerTimeout, AdaptiveTimeoutKeepsAFloor) {
+    TransferContext ctx;
+    InitTransferContext(&ctx, 5000);
+    // An answer within the same tick would leave 1 ms.
+    SetTransferTimeout(&ctx, 1000, 1000, 5000);
+    EXPECT_EQ(ctx.timeout, kMinAdaptiveTimeoutMs);
+    EXPECT_EQ(ctx.waitSec, 0);
+    EXPECT_EQ(ctx.waitUsec, static_cast<int32_t>(kMinAdaptiveTimeoutMs * 1000));
+    EXPECT_EQ(ctx.lastInterval, 0);
+    // Longer intervals are taken as measured, across the tick counter's wrap too.
+    SetTransferTimeout(&ctx, 0xFFFFFF00u, 0x00000300u, 5000);
+    EXPECT_EQ(ctx.timeout, 0x400u);
+    EXPECT_EQ(ctx.waitSec, 1);
+    EXPECT_EQ(ctx.waitUsec, 0);
+    // The floor never exceeds the configured initial time-out.
+    SetTransferTimeout(&ctx, 10, 12, 50);
+    EXPECT_EQ(ctx.timeout, 50u);
+}
+
+}  // namespace
