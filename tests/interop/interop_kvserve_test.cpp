@@ -1,0 +1,125 @@
+// kvserve, the foreground host that the interop tests and the benchmarks run our engine
+// in: it must record the served directory, serve it, and stop cleanly when told.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "interop_support.h"
+#include "kv/registry.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using namespace kvinterop;
+
+namespace {
+
+std::string ServerHome() {
+    kvp::RegKey key;
+    if (kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Server", kvp::kKeyRead,
+                          key.out()) != kvp::kErrorSuccess)
+        return "<no server key>";
+    char buf[262] = {};
+    uint32_t type = 0;
+    uint32_t size = sizeof buf - 1;
+    if (kvp::RegQueryValueEx(key.get(), "TFTPHome", &type, reinterpret_cast<uint8_t*>(buf),
+                             &size) != kvp::kErrorSuccess)
+        return "<no TFTPHome>";
+    if (type != kvp::kRegSz || size == 0 || buf[size - 1] != '\0')
+        return "<not a terminated string>";
+    return buf;
+}
+
+class KvServe : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        root_ = env_.dir() + "/served";
+        fs::create_directories(root_);
+        kvtest::WriteFile(root_ + "/hello.txt", "hello\n");
+    }
+
+    std::string kvserve() const { return kvtest::BinDir() + "/kvserve"; }
+
+    kvtest::TestEnv env_;
+    std::string root_;
+};
+
+TEST_F(KvServe, ServesItsDirectoryUntilTerminatedThenExitsCleanly) {
+    for (const char* sig : {"TERM", "INT"}) {
+        SCOPED_TRACE(std::string("SIG") + sig);
+        Daemon server({kvserve(), "-p", std::to_string(env_.tftpPort()), root_},
+                      env_.dir() + "/kvserve.log");
+        ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << server.log();
+        EXPECT_EQ(ServerHome(), fs::canonical(root_).string());
+
+        // A client we did not write fetches a file to show that it is that directory.
+        CommandResult r;
+        if (PeersConfigured()) {
+            std::string tftp = PeerProgram("tftp");
+            ASSERT_FALSE(tftp.empty());
+            r = RunCommand({tftp, "127.0.0.1", std::to_string(env_.tftpPort()), "-m", "binary",
+                            "-c", "get", "hello.txt", env_.dir() + "/hello.out"},
+                           env_.dir() + "/tftp.out");
+            EXPECT_EQ(kvtest::ReadFile(env_.dir() + "/hello.out"), "hello\n") << r.output;
+        }
+
+        EXPECT_EQ(server.signalAndWait(sig), 0) << server.log();
+        std::string log = server.log();
+        EXPECT_NE(log.find("kvserve: serving " + fs::canonical(root_).string() + " on UDP port " +
+                           std::to_string(env_.tftpPort())),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("kvserve: stopped"), std::string::npos) << log;
+        // Stopped means the port is closed: nobody answers any more.
+        EXPECT_FALSE(WaitForTftpServer(env_.tftpPort(), 600));
+    }
+    EXPECT_EQ(env_.msgboxLog(), "");
+}
+
+// Without -s and KVTFTP_STATE_DIR, the settings go to a directory of its own that is
+// removed when it ends, never to the machine's state directory.
+TEST_F(KvServe, WithoutStateDirectoryUsesATemporaryOne) {
+    Daemon server({"/usr/bin/env", "-u", "KVTFTP_STATE_DIR", kvserve(), "-p",
+                   std::to_string(env_.tftpPort()), root_},
+                  env_.dir() + "/kvserve.log");
+    ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << server.log();
+    std::string log = server.log();
+    size_t at = log.find("(state in ");
+    ASSERT_NE(at, std::string::npos) << log;
+    std::string state = log.substr(at + 10, log.find(')', at) - at - 10);
+    EXPECT_TRUE(fs::exists(state + "/registry/HKEY_LOCAL_MACHINE.reg")) << state;
+    EXPECT_NE(state, env_.dir() + "/state");
+
+    EXPECT_EQ(server.signalAndWait("TERM"), 0) << server.log();
+    EXPECT_FALSE(fs::exists(state)) << state;
+}
+
+TEST_F(KvServe, RefusesBadArguments) {
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+    };
+    const Case cases[] = {
+        {{}, 2},
+        {{"-p", "0", root_}, 2},
+        {{"-p", "65536", root_}, 2},
+        {{"-p", "12x", root_}, 2},
+        {{"-x", root_}, 2},
+        {{root_, root_}, 2},
+        {{"-p", std::to_string(env_.tftpPort()), env_.dir() + "/does-not-exist"}, 1},
+        {{"-p", std::to_string(env_.tftpPort()), root_ + "/hello.txt"}, 1},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{kvserve()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        std::string shown;
+        for (const auto& a : c.args) shown += " " + a;
+        SCOPED_TRACE("kvserve" + shown);
+        CommandResult r = RunCommand(argv, env_.dir() + "/kvserve.out", 30);
+        EXPECT_EQ(r.status, c.status) << r.output;
+        EXPECT_EQ(r.output.find("kvserve: serving"), std::string::npos) << r.output;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,97 @@
+// Running TFTP programs of other projects, our own programs and our client library
+// side by side on 127.0.0.1, for the interop tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kv/dynlib.h"
+#include "kv/export.h"
+#include "kv/process.h"
+
+namespace kvinterop {
+
+// The peer programs live in $KV_PEERS_DIR/bin (prepared by prepare-peers.sh). Without
+// KV_PEERS_DIR the interop tests are skipped; with it, a missing peer is a failure.
+bool PeersConfigured();
+// Full path of a peer program; records a test failure and returns "" when missing.
+std::string PeerProgram(const std::string& name);
+
+// One argument made safe for /bin/sh.
+std::string ShellQuote(const std::string& arg);
+
+struct CommandResult {
+    int status = -1;     // exit status; 124 when the time limit ended it
+    std::string output;  // standard output and standard error together
+};
+
+// Runs a program to its end with no input, at most limit_s seconds, collecting what it
+// prints in the file out_path.
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& out_path,
+                         int limit_s = 120);
+
+// A long-running program (a server) that is killed, with any children it forked, when
+// the guard goes out of scope. Its output goes to log_path.
+class Daemon {
+  public:
+    Daemon(const std::vector<std::string>& argv, const std::string& log_path);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    kvp::pid_type pid() const { return pid_; }
+    std::string log() const;
+    // Kills it now; returns its exit status (128 + signal when killed).
+    int stop();
+    // Sends it a signal by name ("TERM", "INT") and waits for its end; its exit status.
+    int signalAndWait(const std::string& signal_name);
+
+  private:
+    kvp::pid_type pid_ = -1;
+    std::string log_path_;
+};
+
+// Sends a read request for a file that does not exist to 127.0.0.1:port until any
+// answer arrives; false when none came within limit_ms.
+bool WaitForTftpServer(uint16_t port, unsigned limit_ms = 10000);
+
+// Writes a services file that maps tftp to the port (and syslog to another).
+void WriteServices(const std::string& path, uint16_t tftp_port);
+
+// Text of the given size: lines of printable characters ended by bare line feeds,
+// starting with one of 511 characters so that a netascii conversion must split a
+// CR LF pair across the first block boundary.
+std::string TextData(size_t size, uint32_t seed = 1);
+// The netascii form of text without carriage returns: each LF becomes CR LF.
+std::string ToNetascii(const std::string& text);
+
+// Our client library, loaded once per process by its file name and bound by the two
+// exported names only.
+class ClientLibrary {
+  public:
+    static ClientLibrary& Get();
+    bool loaded() const { return transfer_ && query_; }
+    // Starts a transfer and polls until the worker ends (at most limit_s seconds).
+    // Returns false when TFTPTransfer refused or the worker did not end in time.
+    bool Transfer(const std::string& server, int action, int mode, const std::string& local,
+                  const std::string& remote, const std::string& log_path, int limit_s = 120,
+                  bool* saw_running = nullptr);
+
+  private:
+    ClientLibrary();
+    using TransferFn = int(KV_STDCALL*)(const char*, int, int, const char*, const char*, int,
+                                        const char*);
+    using QueryFn = int(KV_STDCALL*)();
+    kvp::HLibrary lib_ = nullptr;
+    TransferFn transfer_ = nullptr;
+    QueryFn query_ = nullptr;
+};
+
+constexpr int kUpload = 0;
+constexpr int kDownload = 1;
+constexpr int kNetascii = 0;
+constexpr int kOctet = 1;
+
+}  // namespace kvinterop
