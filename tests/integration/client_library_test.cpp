@@ -104,6 +104,15 @@ TEST_F(ClientLibrary, NoTransferStartedReportsIdle) {
     EXPECT_EQ(query_(), 0);
 }
 
+// Only the two entry points can be bound: the engine, the core and the platform layer
+// inside stay out of reach (and out of the way of a host's own symbols).
+TEST_F(ClientLibrary, ExportsNothingButItsTwoEntryPoints) {
+    for (const char* inner : {"g_clientSettings", "_Z19ResetClientSettingsv",
+                              "_Z20ClientTransferThreadPv", "_ZN3kvp10NetStartupEPt"}) {
+        EXPECT_EQ(kvp::GetProcAddress(ClientLibraryExports().lib, inner), nullptr) << inner;
+    }
+}
+
 TEST_F(ClientLibrary, DownloadsTwoBlocksAndAppendsItsLog) {
     ScriptedPeer peer(env_.tftpPort());
     const std::string local = env_.dir() + "/down.bin";
