@@ -45,3 +45,14 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'
 mib_per_s() { awk -v n="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%.2f", n / (b - a) / 1048576 }'; }
 max_of() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b ? a : b) }'; }
 md5() { md5sum <"$1" 2>/dev/null | cut -d' ' -f1 || true; }
+
+# LOAD=N keeps N cores busy for the whole run (killed on exit), to see whether transfers
+# with a live, loss-free peer survive a loaded machine.
+start_load() {
+    local n=${LOAD:-0}
+    [ "$n" -gt 0 ] || return 0
+    echo "(with $n busy loops running beside)"
+    for _ in $(seq "$n"); do
+        start_bg /dev/null sh -c 'while :; do :; done'
+    done
+}

@@ -2,9 +2,11 @@
 // load kvtftpclidll.so by name, bind TFTPTransfer and TFTPQueryStatus, start the
 // transfer and poll until the worker ends. Prints the elapsed time.
 //
-//   kvclibench [-u] [-n] SERVER REMOTEFILE LOCALFILE
+//   kvclibench [-u] [-n] [-l LOGFILE] SERVER REMOTEFILE LOCALFILE
 //     -u  upload LOCALFILE (default: download into it)
 //     -n  netascii (default: octet)
+//     -l  write the library's transfer log to LOGFILE (the only place that tells why a
+//         transfer failed)
 
 #include <chrono>
 #include <cstdio>
@@ -21,7 +23,7 @@ using TransferFn = int(KV_STDCALL*)(const char*, int, int, const char*, const ch
 using QueryFn = int(KV_STDCALL*)();
 
 int Usage() {
-    std::fprintf(stderr, "Usage: kvclibench [-u] [-n] SERVER REMOTEFILE LOCALFILE\n");
+    std::fprintf(stderr, "Usage: kvclibench [-u] [-n] [-l LOGFILE] SERVER REMOTEFILE LOCALFILE\n");
     return 2;
 }
 
@@ -30,6 +32,7 @@ int Usage() {
 int main(int argc, char** argv) {
     int action = 1;  // download
     int mode = 1;    // octet
+    const char* log_path = nullptr;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
         std::string opt = argv[i];
@@ -37,6 +40,8 @@ int main(int argc, char** argv) {
             action = 0;
         else if (opt == "-n")
             mode = 0;
+        else if (opt == "-l" && i + 1 < argc)
+            log_path = argv[++i];
         else
             return Usage();
     }
@@ -58,14 +63,17 @@ int main(int argc, char** argv) {
     }
 
     auto start = std::chrono::steady_clock::now();
-    if (transfer(server, action, mode, local, remote, 0, "") != 1) {
+    if (transfer(server, action, mode, local, remote, log_path ? 1 : 0, log_path ? log_path : "") !=
+        1) {
         std::fprintf(stderr, "kvclibench: TFTPTransfer refused the request\n");
         return 1;
     }
     // Polling as a caller would; 1 ms keeps the cost of asking well below a transfer's.
     while (query() != 0) kvp::Sleep(1);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("kvclibench: %s %s in %.3f s\n", action ? "downloaded" : "uploaded", remote, secs);
+    // The library tells callers only that the worker ended, not whether it succeeded.
+    std::printf("kvclibench: %s of %s ended after %.3f s\n", action ? "download" : "upload", remote,
+                secs);
     kvp::FreeLibrary(lib);  // the worker has ended: nothing runs in the library any more
     return 0;
 }
