@@ -125,7 +125,11 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
         const int32_t expected = static_cast<int32_t>(ctx->block) + 1;
         if (got == expected) {
             ExtractDataBlock(ctx, nullptr, nullptr);
-            if (!WriteDataBlock(ctx)) {
+            // The last block is flushed before its ACK: a write error that the stream's
+            // buffer would only show when the file is closed must not be acknowledged
+            // as a stored file.
+            const bool last = ctx->recvLen < kMaxPacket;
+            if (!WriteDataBlock(ctx) || (last && std::fflush(ctx->file) != 0)) {
                 char text[128];
                 std::snprintf(text, sizeof text, "File write error %d occurred. Aborting.",
                               kvp::LastSystemError());
@@ -137,7 +141,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
             if (SendAckToPeer(ctx)) {
                 SetTransferTimeout(ctx, receiptTick, kvp::GetTickCount(), initialTimeout);
             }
-            if (ctx->recvLen < kMaxPacket) {
+            if (last) {
                 succeeded = true;
                 step = Step::kDone;
             } else {

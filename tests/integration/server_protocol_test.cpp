@@ -1,6 +1,8 @@
 // The transfer loops and the listener against a client that misbehaves on purpose:
 // duplicates, silence, blocks out of order, errors, short, unknown and oversized packets.
+#include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -312,6 +314,46 @@ TEST_F(ServerProtocolTest, SilentUploaderIsGivenUpWithoutRetransmission) {
               std::string::npos);
 }
 
+// ---- local file errors ----
+// The process's own memory file fails every read and write at offset 0 with an I/O
+// error, as a failing disk would.
+
+TEST_F(ServerProtocolTest, FileReadErrorAbortsTheDownloadWithAnError) {
+    SetStringValue("TFTPHome", "/proc/self");
+    StartServer();
+    const size_t mark = EventLines().size();
+    Peer peer;
+    const TransferResult r = Download(peer, env_.tftpPort(), "mem");
+    EXPECT_FALSE(r.ok);
+    ASSERT_TRUE(r.gotError);
+    EXPECT_EQ(r.errorCode, 0);
+    EXPECT_EQ(r.errorText, "File read error 5 occurred. Aborting.");
+    EXPECT_TRUE(WaitForLine("File read error 5 occurred. Aborting.", mark));
+    EXPECT_TRUE(
+        WaitForLine("ServeReadRequest: 127.0.0.1 failed to download /proc/self/mem.", mark));
+}
+
+TEST_F(ServerProtocolTest, FileWriteErrorAbortsTheUploadWithCode3) {
+    SetStringValue("TFTPHome", "/proc/self");
+    SetFlagValue("AllowOverwrite", 1);
+    StartServer();
+    // Seen when the last block is flushed, and when a full buffer is written midway.
+    for (size_t size : {size_t{100}, size_t{20000}}) {
+        SCOPED_TRACE(size);
+        const size_t mark = EventLines().size();
+        Peer peer;
+        const TransferResult r = Upload(peer, env_.tftpPort(), "mem", std::string(size, 'w'));
+        EXPECT_FALSE(r.ok);
+        ASSERT_TRUE(r.gotError);
+        EXPECT_EQ(r.errorCode, 3);
+        EXPECT_EQ(r.errorText, "File write error 5 occurred. Aborting.");
+        EXPECT_TRUE(WaitForLine("File write error 5 occurred. Aborting.", mark));
+        EXPECT_TRUE(WaitForLine(
+            "ServeWriteRequest: Failed to receive /proc/self/mem from 127.0.0.1.", mark));
+        EXPECT_EQ(CountLines("ServeWriteRequest: 127.0.0.1 uploaded /proc/self/mem.", mark), 0u);
+    }
+}
+
 // ---- the listening port ----
 
 TEST_F(ServerProtocolTest, StrayPacketsAtTheTftpPortAreLoggedAndNotAnswered) {
@@ -389,6 +431,50 @@ TEST_F(ServerProtocolTest, FloodOfDatagramsLeavesTheServerServing) {
     }
     ASSERT_TRUE(r.ok);
     EXPECT_TRUE(r.data == kvtest::PatternData(3000));
+}
+
+// The threads of this process, as the system counts them.
+int ProcessThreads() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
+    }
+    return -1;
+}
+
+TEST_F(ServerProtocolTest, RequestThreadsAreBoundedUnderAFloodOfRequests) {
+    // Requests from a client that never answers: each holds a thread until it times out.
+    SetFlagValue("LogEventLogs", 0);
+    SetDwordValue("Rexttimeout", 400);
+    kvtest::WriteFile(RootPath("f.bin"), "data");
+    StartServer();
+    const int before = ProcessThreads();
+    ASSERT_GT(before, 0);
+    int most = before;
+    {
+        Peer silent;
+        const std::string rrq = RequestPacket(1, "f.bin", "octet");
+        for (int burst = 0; burst < 30; ++burst) {
+            for (int i = 0; i < 40; ++i) silent.SendTo(env_.tftpPort(), rrq);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            most = std::max(most, ProcessThreads());
+        }
+        for (int i = 0; i < 100; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            most = std::max(most, ProcessThreads());
+        }
+    }
+    // Never more request threads than the bound (a few more for the listener and the
+    // threads of the test itself).
+    EXPECT_LE(most, before + 384 + 2);
+    // The server keeps serving once places are free again.
+    TransferResult r;
+    for (int attempt = 0; attempt < 10 && !r.ok; ++attempt) {
+        Peer good;
+        r = Download(good, env_.tftpPort(), "f.bin", "octet", 2000);
+    }
+    EXPECT_TRUE(r.ok);
 }
 
 }  // namespace

@@ -129,6 +129,11 @@ TEST_F(ServerTransferTest, DownloadBlockNumbersWrapToZeroAfter65535) {
     for (;;) {
         ASSERT_TRUE(peer.Receive(&p));
         ASSERT_EQ(Opcode(p), 3);
+        // A block sent again after a stall of this busy machine: acknowledged again.
+        if (count > 0 && Block(p) == static_cast<uint16_t>(count)) {
+            ASSERT_TRUE(peer.Reply(AckPacket(Block(p))));
+            continue;
+        }
         // The 16-bit counter runs 1 .. 65535, 0, 1, ...
         ASSERT_EQ(Block(p), static_cast<uint16_t>(count + 1));
         ++count;
@@ -142,7 +147,6 @@ TEST_F(ServerTransferTest, DownloadBlockNumbersWrapToZeroAfter65535) {
 }
 
 TEST_F(ServerTransferTest, UploadBeyond65535BlocksStallsAndEndsByTimeout) {
-    SetDwordValue("Rexttimeout", 100);
     StartServer();
     Peer peer;
     ASSERT_TRUE(peer.SendTo(env_.tftpPort(), RequestPacket(2, "toolong.bin", "octet")));
