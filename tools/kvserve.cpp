@@ -247,5 +247,9 @@ int main(int argc, char** argv) {
     Options opt;
     int rc = ParseArgs(argc, argv, &opt);
     if (rc != 0) return rc;
-    return Run(opt);
+    rc = Run(opt);
+    // Transfers may still be running on the engine's threads after the stop; ending
+    // without the static destructors keeps them from using objects already destroyed.
+    std::fflush(nullptr);
+    std::quick_exit(rc);
 }
