@@ -88,7 +88,8 @@ int CliWriteTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
                     }
                     LogClientEvent(log, "Sending ACK");
                     if (SendAckToPeer(ctx)) {
-                        SetTimeoutFromInterval(ctx, receiptTick, kvp::GetTickCount());
+                        AdaptTimeout(ctx, receiptTick, kvp::GetTickCount(),
+                                     g_clientSettings.InitialTimeoutMs);
                     }
                     if (last) {
                         std::FILE* f = ctx->file;

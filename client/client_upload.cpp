@@ -135,7 +135,8 @@ int CliReadTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
                 timedOutWaits = 0;
                 // The round trip of the last DATA packet; before the first one the
                 // initial time-out stays.
-                if (sentData) SetTimeoutFromInterval(ctx, sendTick, receiptTick);
+                if (sentData)
+                    AdaptTimeout(ctx, sendTick, receiptTick, g_clientSettings.InitialTimeoutMs);
                 break;
             }
             if (timedOutWaits > g_clientSettings.RetryLimit) {

@@ -122,3 +122,14 @@ void SetTimeoutFromInterval(TransferContext* ctx, uint32_t startTick, uint32_t e
     ctx->timeout = interval != 0 ? interval : 1;
     UpdateSelectTimeout(ctx);
 }
+
+void AdaptTimeout(TransferContext* ctx, uint32_t startTick, uint32_t endTick,
+                  uint32_t initialTimeoutMs) {
+    SetTimeoutFromInterval(ctx, startTick, endTick);
+    const uint32_t floor =
+        initialTimeoutMs < kMinAdaptiveTimeoutMs ? initialTimeoutMs : kMinAdaptiveTimeoutMs;
+    if (ctx->timeout < floor) {
+        ctx->timeout = floor;
+        UpdateSelectTimeout(ctx);
+    }
+}

@@ -76,6 +76,14 @@ bool RecvPacketFromPeer(TransferContext* ctx);
 void UpdateSelectTimeout(TransferContext* ctx);
 void SetTimeoutFromInterval(TransferContext* ctx, uint32_t startTick, uint32_t endTick);
 
+// The time-out a transfer loop uses after measuring an interval: the interval itself,
+// but never below min(kMinAdaptiveTimeoutMs, the initial time-out). On a fast link the
+// measured interval is often below the tick counter's resolution, and waiting only 1 ms
+// for a live peer fails transfers on a loaded machine.
+constexpr uint32_t kMinAdaptiveTimeoutMs = 200;
+void AdaptTimeout(TransferContext* ctx, uint32_t startTick, uint32_t endTick,
+                  uint32_t initialTimeoutMs);
+
 // ---- block readers and writer ----
 // Readers fill the send buffer from offset 4 and set the send length; they return false
 // when the file could not be read (a read error is never taken for the end of the file).

@@ -41,14 +41,6 @@ constexpr size_t kMaxFullPath = 260;
 int ServeReadRequest(ClientInfo* client, TransferContext* ctx);
 int ServeWriteRequest(ClientInfo* client, TransferContext* ctx);
 
-// The time-out a transfer uses after measuring an interval: the interval itself, but
-// never below a floor. On a fast link the measured interval is often below the tick
-// counter's resolution, and waiting only 1 ms for a live peer fails transfers on a
-// loaded machine.
-constexpr uint32_t kMinAdaptiveTimeoutMs = 200;
-void SetTransferTimeout(TransferContext* ctx, uint32_t startTick, uint32_t endTick,
-                        uint32_t initialTimeoutMs);
-
 // ---- listener and request threads ----
 // The listener's argument, handed over with new; the listener owns it.
 struct ListenerArgs {

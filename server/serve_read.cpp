@@ -36,17 +36,6 @@ std::string ErrorReceivedLine(const char* fmt, const std::string& path, uint16_t
 
 }  // namespace
 
-void SetTransferTimeout(TransferContext* ctx, uint32_t startTick, uint32_t endTick,
-                        uint32_t initialTimeoutMs) {
-    SetTimeoutFromInterval(ctx, startTick, endTick);
-    const uint32_t floor =
-        initialTimeoutMs < kMinAdaptiveTimeoutMs ? initialTimeoutMs : kMinAdaptiveTimeoutMs;
-    if (ctx->timeout < floor) {
-        ctx->timeout = floor;
-        UpdateSelectTimeout(ctx);
-    }
-}
-
 int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     if (!ExtractFilenameAndMode(ctx)) {
         LogServerEvent(
@@ -126,7 +115,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                     step = Step::kDone;
                     break;
                 }
-                SetTransferTimeout(ctx, sendTick, receiptTick, initialTimeout);
+                AdaptTimeout(ctx, sendTick, receiptTick, initialTimeout);
                 const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
                 if (opcode == 0xFFFF) {
                     LogServerEventF(

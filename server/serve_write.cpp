@@ -139,7 +139,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                 continue;
             }
             if (SendAckToPeer(ctx)) {
-                SetTransferTimeout(ctx, receiptTick, kvp::GetTickCount(), initialTimeout);
+                AdaptTimeout(ctx, receiptTick, kvp::GetTickCount(), initialTimeout);
             }
             if (last) {
                 succeeded = true;

@@ -71,4 +71,23 @@ TEST_F(CoreTimeout, InitStartsATransferAndKeepsItsResources) {
     EXPECT_EQ(ctx.mode, "octet");
 }
 
+TEST(AdaptiveTimeout, AdaptiveTimeoutKeepsAFloor) {
+    TransferContext ctx;
+    InitTransferContext(&ctx, 5000);
+    // An answer within the same tick would leave 1 ms.
+    AdaptTimeout(&ctx, 1000, 1000, 5000);
+    EXPECT_EQ(ctx.timeout, kMinAdaptiveTimeoutMs);
+    EXPECT_EQ(ctx.waitSec, 0);
+    EXPECT_EQ(ctx.waitUsec, static_cast<int32_t>(kMinAdaptiveTimeoutMs * 1000));
+    EXPECT_EQ(ctx.lastInterval, 0);
+    // Longer intervals are taken as measured, across the tick counter's wrap too.
+    AdaptTimeout(&ctx, 0xFFFFFF00u, 0x00000300u, 5000);
+    EXPECT_EQ(ctx.timeout, 0x400u);
+    EXPECT_EQ(ctx.waitSec, 1);
+    EXPECT_EQ(ctx.waitUsec, 0);
+    // The floor never exceeds the configured initial time-out.
+    AdaptTimeout(&ctx, 10, 12, 50);
+    EXPECT_EQ(ctx.timeout, 50u);
+}
+
 }  // namespace
