@@ -10,17 +10,6 @@ namespace {
 
 constexpr size_t kLineChars = 1200;
 
-void CloseFileAndSocket(TransferContext* ctx) {
-    if (ctx->file != nullptr) {
-        std::fclose(ctx->file);
-        ctx->file = nullptr;
-    }
-    if (ctx->socket != kvp::kInvalidSocket) {
-        kvp::CloseSocket(ctx->socket);
-        ctx->socket = kvp::kInvalidSocket;
-    }
-}
-
 int FailDownload(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
     CloseFileAndSocket(ctx);
     char line[kLineChars];

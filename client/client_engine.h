@@ -106,6 +106,8 @@ void ReportClientError(const char* text);
 void ReportClientSocketError(const char* text);
 // One line to the debugger output.
 void DebugLine(const char* text);
+// Closes the transfer's local file and socket, where still open.
+void CloseFileAndSocket(TransferContext* ctx);
 
 // The core's reporter for client transfers.
 extern const CoreReporter g_clientReporter;

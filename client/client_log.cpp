@@ -103,3 +103,14 @@ void ComposeReceivedError(char* buf, size_t size, const char* routine, const std
     // The server's text can be up to 511 bytes; whatever does not fit is cut.
     std::snprintf(buf + n, size - static_cast<size_t>(n), " Details: %s", details.c_str());
 }
+
+void CloseFileAndSocket(TransferContext* ctx) {
+    if (ctx->file != nullptr) {
+        std::fclose(ctx->file);
+        ctx->file = nullptr;
+    }
+    if (ctx->socket != kvp::kInvalidSocket) {
+        kvp::CloseSocket(ctx->socket);
+        ctx->socket = kvp::kInvalidSocket;
+    }
+}

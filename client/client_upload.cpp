@@ -19,17 +19,6 @@ bool IsNetascii(const std::string& mode) {
     return true;
 }
 
-void CloseFileAndSocket(TransferContext* ctx) {
-    if (ctx->file != nullptr) {
-        std::fclose(ctx->file);
-        ctx->file = nullptr;
-    }
-    if (ctx->socket != kvp::kInvalidSocket) {
-        kvp::CloseSocket(ctx->socket);
-        ctx->socket = kvp::kInvalidSocket;
-    }
-}
-
 int FailUpload(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
     CloseFileAndSocket(ctx);
     char line[kLineChars];
