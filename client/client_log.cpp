@@ -95,13 +95,10 @@ void LogClientEventF(std::FILE* log, const char* fmt, ...) {
 
 void ComposeReceivedError(char* buf, size_t size, const char* routine, const std::string& file,
                           uint16_t code, const std::string& details) {
-    if (size == 0) return;
-    const int n = std::snprintf(
-        buf, size, "%s: Error received during transfer of %s. Error code %02d (%s).", routine,
-        file.c_str(), static_cast<int>(code), GetTFTPErrorText(code).c_str());
-    if (details.empty() || n < 0 || static_cast<size_t>(n) >= size) return;
-    // The server's text can be up to 511 bytes; whatever does not fit is cut.
-    std::snprintf(buf + n, size - static_cast<size_t>(n), " Details: %s", details.c_str());
+    char fmt[96];
+    std::snprintf(fmt, sizeof fmt,
+                  "%s: Error received during transfer of %%s. Error code %%02d (%%s).", routine);
+    FormatReceivedError(buf, size, fmt, file, code, details);
 }
 
 void CloseFileAndSocket(TransferContext* ctx) {

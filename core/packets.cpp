@@ -1,6 +1,7 @@
 // TFTP packet layouts: the parsers of received packets, the stamping of outgoing ones,
 // and the texts of the TFTP error codes.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "tftp_core.h"
@@ -145,4 +146,18 @@ int BuildErrorPacket(uint8_t* buf, uint16_t code, const char* text) {
 bool SendErrorToPeer(TransferContext* ctx, uint16_t code, const char* text) {
     ctx->sendLen = BuildErrorPacket(ctx->sendBuf, code, text);
     return SendPacketToPeer(ctx);
+}
+
+void FormatReceivedError(char* buf, size_t size, const char* fmt, const std::string& file,
+                         uint16_t code, const std::string& details) {
+    if (size == 0) return;
+        // The format comes from this program's own tables, never from the wire.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const int n = std::snprintf(buf, size, fmt, file.c_str(), static_cast<int>(code),
+                                GetTFTPErrorText(code).c_str());
+#pragma GCC diagnostic pop
+    if (details.empty() || n < 0 || static_cast<size_t>(n) >= size) return;
+    // The peer's text can be up to 511 bytes; whatever does not fit is cut.
+    std::snprintf(buf + n, size - static_cast<size_t>(n), " Details: %s", details.c_str());
 }

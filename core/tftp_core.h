@@ -3,6 +3,7 @@
 // readers and writer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -67,6 +68,11 @@ bool SendErrorToPeer(TransferContext* ctx, uint16_t code, const char* text);
 // Builds an ERROR packet into buf (kMaxPacket bytes); an empty text takes the table
 // text; a text too long for one packet is cut. Returns the packet length.
 int BuildErrorPacket(uint8_t* buf, uint16_t code, const char* text);
+// The log line for an ERROR packet received during a transfer: fmt takes the file name,
+// the code and the code's table text; " Details: " and the peer's text follow when the
+// packet has one. Cut to fit the buffer.
+void FormatReceivedError(char* buf, size_t size, const char* fmt, const std::string& file,
+                         uint16_t code, const std::string& details);
 
 // ---- conversation I/O ----
 // Server form: bound to a fresh port and connected to the client.

@@ -38,6 +38,9 @@ std::string JoinServerPath(const char* root, const std::string& name);
 constexpr size_t kMaxFullPath = 260;
 
 // ---- transfers: 1 when complete, 0 otherwise ----
+// Room for an error-received line: the longest path, the table text and a peer's
+// 511-byte text.
+constexpr size_t kReceivedErrorLineChars = 1024;
 int ServeReadRequest(ClientInfo* client, TransferContext* ctx);
 int ServeWriteRequest(ClientInfo* client, TransferContext* ctx);
 

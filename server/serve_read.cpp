@@ -25,15 +25,6 @@ bool EqualsNetascii(const std::string& mode) {
     return true;
 }
 
-std::string ErrorReceivedLine(const char* fmt, const std::string& path, uint16_t code,
-                              const std::string& details) {
-    char line[1024];
-    std::snprintf(line, sizeof line, fmt, path.c_str(), code, GetTFTPErrorText(code).c_str());
-    std::string out = line;
-    if (!details.empty()) out += " Details: " + details;
-    return out;
-}
-
 }  // namespace
 
 int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
@@ -140,10 +131,12 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                         step = Step::kWait;
                         break;
                     }
-                    LogServerEvent(ErrorReceivedLine("ServeReadRequest: Error received during "
-                                                     "transfer of %s. Error code %02d (%s).",
-                                                     ctx->fileName, code, details)
-                                       .c_str());
+                    char line[kReceivedErrorLineChars];
+                    FormatReceivedError(line, sizeof line,
+                                        "ServeReadRequest: Error received during transfer of "
+                                        "%s. Error code %02d (%s).",
+                                        ctx->fileName, code, details);
+                    LogServerEvent(line);
                     step = Step::kDone;
                 } else {
                     LogServerEventF(

@@ -14,17 +14,6 @@
 
 namespace {
 
-std::string WriteErrorReceivedLine(const std::string& path, uint16_t code,
-                                   const std::string& details) {
-    char line[1024];
-    std::snprintf(line, sizeof line,
-                  "ServeWriteRequest: Error received during transfer of %s. Error code %2d (%s).",
-                  path.c_str(), code, GetTFTPErrorText(code).c_str());
-    std::string out = line;
-    if (!details.empty()) out += " Details: " + details;
-    return out;
-}
-
 // After the last ACK the client may not have heard it: for as long as a client waits
 // before retransmitting, answer a repeat of the last block with its ACK again, so that
 // the client does not report a failure for a file the server has stored.
@@ -108,7 +97,12 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
             uint16_t code = 0;  // a packet without a code reports code 0
             std::string details;
             if (!ExtractErrorInfo(ctx, &code, &details)) continue;
-            LogServerEvent(WriteErrorReceivedLine(ctx->fileName, code, details).c_str());
+            char line[kReceivedErrorLineChars];
+            FormatReceivedError(
+                line, sizeof line,
+                "ServeWriteRequest: Error received during transfer of %s. Error code %2d (%s).",
+                ctx->fileName, code, details);
+            LogServerEvent(line);
             step = Step::kDone;
             continue;
         }
