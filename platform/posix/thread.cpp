@@ -105,12 +105,25 @@ struct ThreadState {
     EventHandle done;  // manual-reset, set once the thread has ended
     ThreadProc proc = nullptr;
     void* arg = nullptr;
+    // Joined by the first wait that sees the thread ended, so that a program which stops
+    // a thread and then exits never exits while that thread is still on its way out.
+    std::mutex join_mu;
+    std::thread os_thread;
 
     ThreadState() = default;
     ThreadState(const ThreadState&) = delete;
     ThreadState& operator=(const ThreadState&) = delete;
     ~ThreadState() {
+        // Never joined (nobody waited for it, or the thread itself drops the last
+        // handle): let it go.
+        if (os_thread.joinable()) os_thread.detach();
         if (wake_fd >= 0) ::close(wake_fd);
+    }
+
+    void JoinEnded() {
+        std::lock_guard<std::mutex> lk(join_mu);
+        if (os_thread.joinable() && os_thread.get_id() != std::this_thread::get_id())
+            os_thread.join();
     }
 };
 
@@ -256,7 +269,8 @@ ThreadHandle CreateThread(ThreadProc proc, void* arg) {
     st->done = CreateEvent(true, false, nullptr);
     if (!st->done) return {};
     try {
-        std::thread(ThreadMain, st).detach();
+        std::lock_guard<std::mutex> lk(st->join_mu);
+        st->os_thread = std::thread(ThreadMain, st);
     } catch (const std::system_error& e) {
         errno = e.code().value() ? e.code().value() : EAGAIN;
         return {};
@@ -323,7 +337,7 @@ bool TerminateThread(const ThreadHandle& t, uint32_t exit_code) {
         return true;
     }
     // A plain wait: the caller's own controls do not cut this short.
-    WaitEvent(nullptr, *t->done, kTerminateUnwindMs);
+    if (WaitEvent(nullptr, *t->done, kTerminateUnwindMs) == WaitResult::kSignaled) t->JoinEnded();
     return true;
 }
 
@@ -332,7 +346,9 @@ WaitResult WaitForThread(const ThreadHandle& t, uint32_t ms) {
         errno = EINVAL;
         return WaitResult::kFailed;
     }
-    return WaitEvent(t_self, *t->done, ms);
+    const WaitResult r = WaitEvent(t_self, *t->done, ms);
+    if (r == WaitResult::kSignaled) t->JoinEnded();
+    return r;
 }
 
 bool GetExitCodeThread(const ThreadHandle& t, uint32_t* code) {
