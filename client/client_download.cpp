@@ -112,17 +112,8 @@ int CliWriteTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
                 }
                 // An older block is neither written nor acknowledged.
             } else if (opcode == kOpError) {
-                LogClientEvent(log, "Received ERROR");
-                // A packet of 3 or 4 bytes carries no code: it is reported as 0.
-                uint16_t code = 0;
-                std::string details;
-                if (ExtractErrorInfo(ctx, &code, &details)) {
-                    char msg[kLineChars];
-                    ComposeReceivedError(msg, sizeof msg, "CliWriteTransfer", ctx->fileName, code,
-                                         details);
-                    LogClientEvent(log, msg);
+                if (LogReceivedError(ctx, log, "CliWriteTransfer"))
                     return FailDownload(server, ctx, log);
-                }
             } else {
                 LogClientEventF(log,
                                 "CliWriteTransfer: Unexpected packet opcode %02d received during "

@@ -114,5 +114,8 @@ extern const CoreReporter g_clientReporter;
 
 // Composes "<prefix>: Error received during transfer of <file>. Error code NN (text)."
 // with " Details: <server text>" when the packet has one, cut to fit the buffer.
+// Logs "Received ERROR" and the error-received line of an ERROR packet in the context;
+// false when the packet is too short to be an error report (2 bytes or fewer).
+bool LogReceivedError(TransferContext* ctx, std::FILE* log, const char* routine);
 void ComposeReceivedError(char* buf, size_t size, const char* routine, const std::string& file,
                           uint16_t code, const std::string& details);

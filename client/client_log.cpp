@@ -111,3 +111,15 @@ void CloseFileAndSocket(TransferContext* ctx) {
         ctx->socket = kvp::kInvalidSocket;
     }
 }
+
+bool LogReceivedError(TransferContext* ctx, std::FILE* log, const char* routine) {
+    LogClientEvent(log, "Received ERROR");
+    // A packet of 3 or 4 bytes carries no code: it is reported as 0.
+    uint16_t code = 0;
+    std::string details;
+    if (!ExtractErrorInfo(ctx, &code, &details)) return false;
+    char msg[1200];
+    ComposeReceivedError(msg, sizeof msg, routine, ctx->fileName, code, details);
+    LogClientEvent(log, msg);
+    return true;
+}

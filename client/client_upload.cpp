@@ -86,17 +86,8 @@ int CliReadTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
                 }
                 // A duplicate or stray acknowledgement: wait, without re-sending.
             } else if (opcode == kOpError) {
-                LogClientEvent(log, "Received ERROR");
-                // A packet of 3 or 4 bytes carries no code: it is reported as 0.
-                uint16_t code = 0;
-                std::string details;
-                if (ExtractErrorInfo(ctx, &code, &details)) {
-                    char msg[kLineChars];
-                    ComposeReceivedError(msg, sizeof msg, "CliReadTransfer", ctx->fileName, code,
-                                         details);
-                    LogClientEvent(log, msg);
+                if (LogReceivedError(ctx, log, "CliReadTransfer"))
                     return FailUpload(server, ctx, log);
-                }
             } else {
                 LogClientEventF(log,
                                 "CliReadTransfer: Unexpected packet opcode %02d received during "

@@ -41,6 +41,10 @@ constexpr size_t kMaxFullPath = 260;
 // Room for an error-received line: the longest path, the table text and a peer's
 // 511-byte text.
 constexpr size_t kReceivedErrorLineChars = 1024;
+// Opens the transfer's conversation socket, connected to the client, and sets the
+// context up with the configured initial time-out; false when the socket could not be
+// made (already reported).
+bool OpenConversation(ClientInfo* client, TransferContext* ctx, kvp::Socket* conversation);
 int ServeReadRequest(ClientInfo* client, TransferContext* ctx);
 int ServeWriteRequest(ClientInfo* client, TransferContext* ctx);
 

@@ -27,6 +27,15 @@ bool EqualsNetascii(const std::string& mode) {
 
 }  // namespace
 
+bool OpenConversation(ClientInfo* client, TransferContext* ctx, kvp::Socket* conversation) {
+    conversation->reset(CreateConversationSocket(client->address, &g_serverReporter));
+    if (!conversation->valid()) return false;
+    ctx->socket = conversation->get();
+    ctx->reporter = &g_serverReporter;
+    InitTransferContext(ctx, g_settings.rexttimeout);
+    return true;
+}
+
 int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     if (!ExtractFilenameAndMode(ctx)) {
         LogServerEvent(
@@ -36,13 +45,9 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     if (!CheckDownloadsAllowed(client)) return 0;
     if (!CheckFilenameToRead(client, ctx)) return 0;
     kvp::File file(ctx->file);  // closed on every way out
-    kvp::Socket conversation(CreateConversationSocket(client->address, &g_serverReporter));
-    if (!conversation.valid()) return 0;
-    ctx->socket = conversation.get();
-    ctx->reporter = &g_serverReporter;
-
-    const uint32_t initialTimeout = g_settings.rexttimeout;
-    InitTransferContext(ctx, initialTimeout);
+    kvp::Socket conversation;
+    if (!OpenConversation(client, ctx, &conversation)) return 0;
+    const uint32_t initialTimeout = ctx->timeout;
     const BlockReader reader = EqualsNetascii(ctx->mode) ? ReadNetasciiBlock : ReadOctetBlock;
     LogServerEventF("RRQ from %s:%d for %s:%s.", client->addressText.c_str(),
                     kvp::NetToHost16(client->address.port), ctx->mode.c_str(),

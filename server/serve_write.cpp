@@ -47,13 +47,9 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
     if (!CheckUploadsAllowed(client)) return 0;
     if (!CheckFilenameToWrite(client, ctx)) return 0;
     kvp::File file(ctx->file);  // closed on every way out
-    kvp::Socket conversation(CreateConversationSocket(client->address, &g_serverReporter));
-    if (!conversation.valid()) return 0;
-    ctx->socket = conversation.get();
-    ctx->reporter = &g_serverReporter;
-
-    const uint32_t initialTimeout = g_settings.rexttimeout;
-    InitTransferContext(ctx, initialTimeout);
+    kvp::Socket conversation;
+    if (!OpenConversation(client, ctx, &conversation)) return 0;
+    const uint32_t initialTimeout = ctx->timeout;
     LogServerEventF("WRQ from %s:%d for %s:%s.", client->addressText.c_str(),
                     kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
                     ctx->fileName.c_str());
