@@ -19,6 +19,7 @@
 
 #include "kv/errors.h"
 #include "kv/paths.h"
+#include "posix_io.h"
 
 namespace kvp {
 
@@ -38,27 +39,8 @@ std::string LogPath() {
     return LogDir() + "/Application.log";
 }
 
-bool MakeDirs(const std::string& path) {
-    size_t i = 0;
-    while (i <= path.size()) {
-        size_t slash = path.find('/', i);
-        if (slash == std::string::npos) slash = path.size();
-        std::string cur = path.substr(0, slash);
-        i = slash + 1;
-        if (cur.empty()) continue;
-        if (::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
-    if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return false;
-    }
-    return true;
-}
-
 int OpenStore() {
-    if (!MakeDirs(LogDir())) return -1;
+    if (!internal::MakeDirs(LogDir())) return -1;
     return ::open(LogPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
 }
 

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "posix_io.h"
+
 namespace kvp {
 
 namespace {
@@ -103,3 +105,26 @@ std::FILE* OpenFileForWrite(const char* path) {
 }
 
 }  // namespace kvp
+
+namespace kvp::internal {
+
+bool MakeDirs(const std::string& path) {
+    size_t i = 0;
+    while (i <= path.size()) {
+        size_t slash = path.find('/', i);
+        if (slash == std::string::npos) slash = path.size();
+        std::string cur = path.substr(0, slash);
+        i = slash + 1;
+        if (cur.empty()) continue;
+        if (::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return false;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace kvp::internal

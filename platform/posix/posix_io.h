@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <string>
 
 namespace kvp::internal {
 
@@ -23,5 +24,9 @@ inline bool WriteAll(int fd, const void* data, size_t len) {
     }
     return true;
 }
+
+// Creates the directory and its missing parents; false (errno set) when that fails or
+// something other than a directory stands at the path.
+bool MakeDirs(const std::string& path);
 
 }  // namespace kvp::internal

@@ -21,6 +21,7 @@
 
 #include "kv/errors.h"
 #include "kv/paths.h"
+#include "posix_io.h"
 
 namespace kvp {
 
@@ -514,26 +515,6 @@ std::string HivePath(int hive) {
     return RegistryDir() + "/" + kHiveNames[hive] + ".reg";
 }
 
-bool MakeDirs(const std::string& path) {
-    std::string cur;
-    size_t i = 0;
-    while (i <= path.size()) {
-        size_t slash = path.find('/', i);
-        if (slash == std::string::npos) slash = path.size();
-        cur = path.substr(0, slash);
-        i = slash + 1;
-        if (cur.empty()) continue;
-        if (::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return false;
-    if (!S_ISDIR(st.st_mode)) {
-        errno = ENOTDIR;
-        return false;
-    }
-    return true;
-}
-
 class Fd {
   public:
     explicit Fd(int fd = -1) : fd_(fd) {}
@@ -639,7 +620,7 @@ bool StoreHiveText(int hive, const std::string& text) {
 // Read-modify-write under the exclusive lock. change returns a result code and sets
 // *changed when the hive must be written back.
 long ModifyHive(int hive, const std::function<long(Hive&, bool*)>& change) {
-    if (!MakeDirs(RegistryDir())) return ErrnoToResult(errno);
+    if (!internal::MakeDirs(RegistryDir())) return ErrnoToResult(errno);
     Fd lock(TakeLock(hive, true));
     if (lock.get() < 0) return ErrnoToResult(errno);
     std::string text;
