@@ -17,18 +17,6 @@ namespace {
 
 using namespace kvtest;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     size_t n = 0;
     for (const auto& l : lines) n += l == line;

@@ -18,18 +18,6 @@ namespace {
 
 using namespace kvtest;
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 // "**** Korvane TFTP client log started on " and a date like "Mon Dec 07 06:11:16 2026".
 bool IsLogHeader(const std::string& line) {
     const std::string prefix = "**** Korvane TFTP client log started on ";

@@ -66,10 +66,28 @@ TestEnv::TestEnv() {
     fs::create_directories(dir_ + "/state");
 }
 
-TestEnv::~TestEnv() { RemoveTree(dir_); }
+TestEnv::~TestEnv() {
+    RemoveTree(dir_);
+}
 
-std::string TestEnv::debugLog() const { return ReadFile(dir_ + "/debug.log"); }
-std::string TestEnv::msgboxLog() const { return ReadFile(dir_ + "/msgbox.log"); }
+std::string TestEnv::debugLog() const {
+    return ReadFile(dir_ + "/debug.log");
+}
+std::string TestEnv::msgboxLog() const {
+    return ReadFile(dir_ + "/msgbox.log");
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -93,6 +111,8 @@ std::string PatternData(size_t size, uint32_t seed) {
     return s;
 }
 
-std::string BinDir() { return KV_BIN_DIR; }
+std::string BinDir() {
+    return KV_BIN_DIR;
+}
 
 }  // namespace kvtest

@@ -11,7 +11,7 @@ namespace kvtest {
 // KVTFTP_STATE_DIR, KVTFTP_SERVICES (tftp and syslog on free ports), KVTFTP_DEBUG_LOG
 // and KVTFTP_MSGBOX_LOG, and removes the directory afterwards.
 class TestEnv {
-public:
+  public:
     TestEnv();
     ~TestEnv();
     TestEnv(const TestEnv&) = delete;
@@ -23,7 +23,7 @@ public:
     std::string debugLog() const;   // what went to the debugger output so far
     std::string msgboxLog() const;  // the message boxes shown so far
 
-private:
+  private:
     std::string dir_;
     uint16_t tftp_port_ = 0;
     uint16_t syslog_port_ = 0;
@@ -32,6 +32,8 @@ private:
 // A UDP port on 127.0.0.1 that was free a moment ago.
 uint16_t FreeUdpPort();
 
+// The text split at line feeds (a final line feed adds no empty line).
+std::vector<std::string> Lines(const std::string& text);
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 // Deterministic bytes of every value, for comparing transfers.
