@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
     const char* remote = argv[i + 1];
     const char* local = argv[i + 2];
 
-    kvp::HLibrary lib = kvp::LoadLibrary("kvtftpclidll.so");
+    kvp::HLibrary lib = kvp::LoadLibraryA("kvtftpclidll.so");
     if (!lib) {
         std::fprintf(stderr, "kvclibench: cannot load kvtftpclidll.so\n");
         return 1;

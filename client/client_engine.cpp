@@ -123,7 +123,7 @@ void ResetClientSettings() {
     s.Action = 0;
     s.TransferMode = 0;
     char cwd[kPathChars + 1] = "";
-    if (kvp::GetCurrentDirectory(cwd, sizeof cwd) == 0) cwd[0] = '\0';
+    if (kvp::GetCurrentDirectoryA(cwd, sizeof cwd) == 0) cwd[0] = '\0';
     CopySetting(s.LocalPath, cwd, kPathChars);
     s.RemotePath[0] = '\0';
     s.LogEnable = 0;

@@ -21,7 +21,7 @@ void Report(const char* text, int err) {
     char buf[kReportChars];
     std::snprintf(buf, sizeof buf, "%s: %s", text ? text : "", kvp::SystemErrorText(err).c_str());
     DebugLine(buf);
-    kvp::MessageBox(nullptr, buf, kErrorCaption, kvp::kMbOk | kvp::kMbIconError);
+    kvp::MessageBoxA(nullptr, buf, kErrorCaption, kvp::kMbOk | kvp::kMbIconError);
 }
 
 }  // namespace
@@ -40,7 +40,7 @@ const CoreReporter g_clientReporter = {ReportClientSocketError, ReportClientErro
 void DebugLine(const char* text) {
     std::string line(text ? text : "");
     line += '\n';
-    kvp::OutputDebugString(line.c_str());
+    kvp::OutputDebugStringA(line.c_str());
 }
 
 std::string FormatLogDate(std::time_t when) {

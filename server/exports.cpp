@@ -79,7 +79,7 @@ KV_EXPORT uint32_t KV_STDCALL StartTFTPServer() {
             uint32_t code = 0;
             if (kvp::GetExitCodeThread(e.listener, &code) && code == kvp::kStillActive) return 1;
         }
-        kvp::EventHandle shutdown = kvp::CreateEvent(false, false, "TFTP daemon shutdown event");
+        kvp::EventHandle shutdown = kvp::CreateEventA(false, false, "TFTP daemon shutdown event");
         if (!shutdown) return LastErrorOr(kvp::kErrorInvalidHandle);
         auto* args = new ListenerArgs{shutdown};
         kvp::ThreadHandle listener = kvp::CreateThread(StartTFTPServerThread, args);

@@ -31,7 +31,7 @@ std::atomic<bool> g_initialReportOpen{false};
 // go on. Never destroyed: request threads may outlive everything else.
 const kvp::EventHandle& SlotFreedEvent() {
     static const kvp::EventHandle* event =
-        new kvp::EventHandle(kvp::CreateEvent(false, false, nullptr));
+        new kvp::EventHandle(kvp::CreateEventA(false, false, nullptr));
     return *event;
 }
 
@@ -67,7 +67,7 @@ void ReportInitialReceiveFailure(int err) {
     if (g_initialReportOpen.exchange(true)) {
         // A report is already waiting for the operator; this one goes to the debugger.
         std::string line = std::string(kText) + ": " + kvp::SystemErrorText(err) + "\n";
-        kvp::OutputDebugString(line.c_str());
+        kvp::OutputDebugStringA(line.c_str());
         return;
     }
     ReportServerError(kText, err);
@@ -130,7 +130,7 @@ uint32_t GetInitialRequest(void* arg) {
     } catch (const std::exception& e) {
         // Out of memory, at worst: this request is lost, the server goes on.
         std::string line = std::string("GetInitialRequest: ") + e.what() + "\n";
-        kvp::OutputDebugString(line.c_str());
+        kvp::OutputDebugStringA(line.c_str());
         return 0;
     }
     return 1;
@@ -160,7 +160,7 @@ uint32_t StartTFTPServerThread(void* arg) {
             return 0;
         }
         LoadServerParameters();
-        shared->socketEvent = kvp::CreateEvent(false, false, "Master TFTP socket event");
+        shared->socketEvent = kvp::CreateEventA(false, false, "Master TFTP socket event");
         if (!shared->socketEvent) {
             ReportServerError("StartTFTPServerThread: Failed to create socket event. Aborting.", 0);
             return 0;
@@ -215,7 +215,7 @@ uint32_t StartTFTPServerThread(void* arg) {
         }
     } catch (const std::exception& e) {
         std::string line = std::string("StartTFTPServerThread: ") + e.what() + "\n";
-        kvp::OutputDebugString(line.c_str());
+        kvp::OutputDebugStringA(line.c_str());
         return 0;
     }
     return 1;

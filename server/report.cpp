@@ -50,7 +50,7 @@ bool EqualNoCase(const char* a, const char* b) {
 void DebugLine(const char* fmt, const char* arg) {
     char line[512];
     std::snprintf(line, sizeof line, fmt, arg);
-    kvp::OutputDebugString(line);
+    kvp::OutputDebugStringA(line);
 }
 
 // The socket layer's last error in decimal, for the syslog sender's debugger lines.
@@ -93,23 +93,23 @@ void LogServerEventF(const char* fmt, ...) {
 }
 
 int SendEventLogMsg(const char* text) {
-    kvp::HEventSource src = kvp::RegisterEventSource(nullptr, kSourceName);
+    kvp::HEventSource src = kvp::RegisterEventSourceA(nullptr, kSourceName);
     if (src == nullptr) {
         char line[128];
         std::snprintf(line, sizeof line,
                       "SendEventLogMsg: Failed on RegisterEventSource. Error code %d.\n",
                       kvp::LastSystemError());
-        kvp::OutputDebugString(line);
+        kvp::OutputDebugStringA(line);
         return 0;
     }
     const char* strings[1] = {text};
     const bool ok =
-        kvp::ReportEvent(src, kvp::kEventlogInformationType, 0, kLogEventId, strings, 1);
+        kvp::ReportEventA(src, kvp::kEventlogInformationType, 0, kLogEventId, strings, 1);
     if (!ok) {
         char line[128];
         std::snprintf(line, sizeof line, "SendEventLogMsg: Failed on ReportEvent. Error code %d.\n",
                       kvp::LastSystemError());
-        kvp::OutputDebugString(line);
+        kvp::OutputDebugStringA(line);
     }
     kvp::DeregisterEventSource(src);
     return ok ? 1 : 0;
@@ -143,7 +143,7 @@ int ResolveSyslogHost(const char* host, ResolveFn resolve, uint32_t* addr_net) {
     // The resolver may not know a host given as a dotted address; take it as one.
     const uint32_t addr = kvp::InetAddr(host);
     if (addr == kvp::kInaddrNone) {
-        kvp::OutputDebugString("SendSyslogMsg: Invalid syslog hostname.");
+        kvp::OutputDebugStringA("SendSyslogMsg: Invalid syslog hostname.");
         return 0;
     }
     *addr_net = addr;
@@ -187,8 +187,8 @@ void ReportServerError(const char* text, int err) {
     std::snprintf(msg, sizeof msg, "%s: %s", text != nullptr ? text : "", sys.c_str());
     char line[sizeof msg + 1];
     std::snprintf(line, sizeof line, "%s\n", msg);
-    kvp::OutputDebugString(line);
-    kvp::MessageBox(nullptr, msg, "TFTP server error",
+    kvp::OutputDebugStringA(line);
+    kvp::MessageBoxA(nullptr, msg, "TFTP server error",
                     kvp::kMbIconError | kvp::kMbServiceNotification);
 }
 

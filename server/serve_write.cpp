@@ -170,6 +170,6 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
     LogServerEvent(line);
     std::string debugLine = line;
     debugLine += '\n';
-    kvp::OutputDebugString(debugLine.c_str());
+    kvp::OutputDebugStringA(debugLine.c_str());
     return 0;
 }

@@ -23,7 +23,7 @@ void ReadText(kvp::HKey key, const char* name, char* field, uint32_t cap) {
     char buf[1025 + 1];
     uint32_t type = 0;
     uint32_t size = cap;
-    if (kvp::RegQueryValueEx(key, name, &type, reinterpret_cast<uint8_t*>(buf), &size) !=
+    if (kvp::RegQueryValueExA(key, name, &type, reinterpret_cast<uint8_t*>(buf), &size) !=
         kvp::kErrorSuccess)
         return;
     if (type != kvp::kRegSz) return;
@@ -43,7 +43,7 @@ void ReadFlag(kvp::HKey key, const char* name, uint8_t* field) {
     uint8_t b = 0;
     uint32_t type = 0;
     uint32_t size = 1;
-    if (kvp::RegQueryValueEx(key, name, &type, &b, &size) != kvp::kErrorSuccess) return;
+    if (kvp::RegQueryValueExA(key, name, &type, &b, &size) != kvp::kErrorSuccess) return;
     if (type != kvp::kRegBinary || size != 1) return;
     *field = b;
 }
@@ -52,31 +52,31 @@ void ReadDword(kvp::HKey key, const char* name, uint32_t* field) {
     uint8_t b[4];
     uint32_t type = 0;
     uint32_t size = 4;
-    if (kvp::RegQueryValueEx(key, name, &type, b, &size) != kvp::kErrorSuccess) return;
+    if (kvp::RegQueryValueExA(key, name, &type, b, &size) != kvp::kErrorSuccess) return;
     if (type != kvp::kRegDword || size != 4) return;
     std::memcpy(field, b, 4);
 }
 
 void WriteText(kvp::HKey key, const char* name, const char* text) {
-    kvp::RegSetValueEx(key, name, kvp::kRegSz, reinterpret_cast<const uint8_t*>(text),
+    kvp::RegSetValueExA(key, name, kvp::kRegSz, reinterpret_cast<const uint8_t*>(text),
                        static_cast<uint32_t>(std::strlen(text) + 1));
 }
 
 void WriteFlag(kvp::HKey key, const char* name, uint8_t flag) {
-    kvp::RegSetValueEx(key, name, kvp::kRegBinary, &flag, 1);
+    kvp::RegSetValueExA(key, name, kvp::kRegBinary, &flag, 1);
 }
 
 void WriteDword(kvp::HKey key, const char* name, uint32_t value) {
     uint8_t b[4];
     std::memcpy(b, &value, 4);
-    kvp::RegSetValueEx(key, name, kvp::kRegDword, b, 4);
+    kvp::RegSetValueExA(key, name, kvp::kRegDword, b, 4);
 }
 
 }  // namespace
 
 void SetDefaultServerSettings(ServerSettings* s) {
     std::memset(s, 0, sizeof *s);
-    if (kvp::GetCurrentDirectory(s->rootDirectory, sizeof s->rootDirectory) == 0)
+    if (kvp::GetCurrentDirectoryA(s->rootDirectory, sizeof s->rootDirectory) == 0)
         s->rootDirectory[0] = '\0';
     CopyText(s->syslogHost, sizeof s->syslogHost, "localhost");
     CopyText(s->facilityName, sizeof s->facilityName, "Daemon");
@@ -95,7 +95,7 @@ void SetDefaultServerSettings(ServerSettings* s) {
 int LoadServerParameters() {
     SetDefaultServerSettings(&g_settings);
     kvp::RegKey key;
-    if (kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyRead, key.out()) !=
+    if (kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyRead, key.out()) !=
         kvp::kErrorSuccess) {
         RecordServerParameters();
         return 0;
@@ -122,7 +122,7 @@ int LoadServerParameters() {
 int RecordServerParameters() {
     kvp::RegKey key;
     uint32_t disposition = 0;
-    long rc = kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyWrite, key.out(),
+    long rc = kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyWrite, key.out(),
                                   &disposition);
     if (rc != kvp::kErrorSuccess) {
         ReportServerError("RecordServerParameters: RegCreateKeyEx failed", static_cast<int>(rc));

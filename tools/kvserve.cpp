@@ -140,14 +140,14 @@ bool WriteServicesFile(const std::string& path, long port) {
 bool WriteServerHome(const std::string& home) {
     kvp::RegKey key;
     uint32_t disposition = 0;
-    long rc = kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyWrite, key.out(),
+    long rc = kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyWrite, key.out(),
                                   &disposition);
     if (rc != kvp::kErrorSuccess) {
         std::fprintf(stderr, "kvserve: cannot create the server key: %s\n",
                      kvp::SystemErrorText(static_cast<int>(rc)).c_str());
         return false;
     }
-    rc = kvp::RegSetValueEx(key.get(), "TFTPHome", kvp::kRegSz,
+    rc = kvp::RegSetValueExA(key.get(), "TFTPHome", kvp::kRegSz,
                             reinterpret_cast<const uint8_t*>(home.c_str()),
                             static_cast<uint32_t>(home.size() + 1));
     if (rc != kvp::kErrorSuccess) {
@@ -200,7 +200,7 @@ int Run(const Options& opt) {
 
     if (!WriteServerHome(home_text)) return 1;
 
-    g_engine = kvp::LoadLibrary("kvtftptsv.so");
+    g_engine = kvp::LoadLibraryA("kvtftptsv.so");
     kvp::HLibrary lib = g_engine;
     if (!lib) {
         std::fprintf(stderr, "kvserve: cannot load kvtftptsv.so\n");

@@ -11,7 +11,7 @@
 
 namespace kvp {
 
-void OutputDebugString(const char* text) {
+void OutputDebugStringA(const char* text) {
     if (!text) return;
     const int saved = errno;
     const size_t len = std::strlen(text);

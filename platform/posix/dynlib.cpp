@@ -79,7 +79,7 @@ void* OpenOne(const std::string& name, bool* seen) {
 
 }  // namespace
 
-HLibrary LoadLibrary(const char* name) {
+HLibrary LoadLibraryA(const char* name) {
     if (!name || !*name) {
         errno = EINVAL;
         return nullptr;
@@ -130,7 +130,7 @@ bool FreeLibrary(HLibrary lib) {
     return true;
 }
 
-bool GetModuleFileName(char* buf, unsigned size) {
+bool GetModuleFileNameA(char* buf, unsigned size) {
     const std::string path = ProgramPath();
     if (path.empty()) return false;
     if (!buf || path.size() + 1 > size) {

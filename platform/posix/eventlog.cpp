@@ -157,7 +157,7 @@ bool ValidSource(HEventSource src) {
 
 }  // namespace
 
-HEventSource RegisterEventSource(const char* server, const char* source) {
+HEventSource RegisterEventSourceA(const char* server, const char* source) {
     if (server && *server) {
         // Only the local machine keeps this log.
         SetLastSystemError(EHOSTUNREACH);
@@ -186,7 +186,7 @@ HEventSource RegisterEventSource(const char* server, const char* source) {
     }
 }
 
-bool ReportEvent(HEventSource src, uint16_t type, uint16_t category, uint32_t event_id,
+bool ReportEventA(HEventSource src, uint16_t type, uint16_t category, uint32_t event_id,
                  const char* const* strings, uint16_t num_strings) {
     if (!ValidSource(src)) {
         SetLastSystemError(EBADF);

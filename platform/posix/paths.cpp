@@ -76,7 +76,7 @@ std::string StateDir() {
     return HomeDir() + "/.local/state/kvtftp";
 }
 
-unsigned GetCurrentDirectory(char* buf, unsigned size) {
+unsigned GetCurrentDirectoryA(char* buf, unsigned size) {
     std::vector<char> tmp(4096);
     while (!::getcwd(tmp.data(), tmp.size())) {
         if (errno != ERANGE || tmp.size() >= (1u << 20)) return 0;

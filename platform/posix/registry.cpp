@@ -707,7 +707,7 @@ long CopyOut(const std::string& src, uint8_t* data, uint32_t* size) {
 const HKey kHkeyLocalMachine = &g_hklm;
 const HKey kHkeyCurrentUser = &g_hkcu;
 
-long RegOpenKeyEx(HKey root, const char* subkey, uint32_t sam, HKey* out) {
+long RegOpenKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out) {
     if (!out) return Fail(kErrorInvalidParameter);
     *out = nullptr;
     if (!ValidHandle(root)) return Fail(kErrorInvalidHandle);
@@ -725,7 +725,7 @@ long RegOpenKeyEx(HKey root, const char* subkey, uint32_t sam, HKey* out) {
     }
 }
 
-long RegCreateKeyEx(HKey root, const char* subkey, uint32_t sam, HKey* out, uint32_t* disposition) {
+long RegCreateKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out, uint32_t* disposition) {
     if (!out) return Fail(kErrorInvalidParameter);
     *out = nullptr;
     if (!ValidHandle(root)) return Fail(kErrorInvalidHandle);
@@ -767,7 +767,7 @@ long RegCloseKey(HKey key) {
     return kErrorSuccess;
 }
 
-long RegQueryValueEx(HKey key, const char* name, uint32_t* type, uint8_t* data, uint32_t* size) {
+long RegQueryValueExA(HKey key, const char* name, uint32_t* type, uint8_t* data, uint32_t* size) {
     if (!ValidHandle(key)) return Fail(kErrorInvalidHandle);
     if (data && !size) return Fail(kErrorInvalidParameter);
     if (!(key->sam & kKeyQueryValue)) return Fail(kErrorAccessDenied);
@@ -785,7 +785,7 @@ long RegQueryValueEx(HKey key, const char* name, uint32_t* type, uint8_t* data, 
     }
 }
 
-long RegSetValueEx(HKey key, const char* name, uint32_t type, const uint8_t* data, uint32_t size) {
+long RegSetValueExA(HKey key, const char* name, uint32_t type, const uint8_t* data, uint32_t size) {
     if (!ValidHandle(key)) return Fail(kErrorInvalidHandle);
     if (!data && size) return Fail(kErrorInvalidParameter);
     if (!(key->sam & kKeySetValue)) return Fail(kErrorAccessDenied);
@@ -809,7 +809,7 @@ long RegSetValueEx(HKey key, const char* name, uint32_t type, const uint8_t* dat
     }
 }
 
-long RegDeleteValue(HKey key, const char* name) {
+long RegDeleteValueA(HKey key, const char* name) {
     if (!ValidHandle(key)) return Fail(kErrorInvalidHandle);
     if (!(key->sam & kKeySetValue)) return Fail(kErrorAccessDenied);
     try {
@@ -828,7 +828,7 @@ long RegDeleteValue(HKey key, const char* name) {
     }
 }
 
-long RegDeleteKey(HKey root, const char* subkey) {
+long RegDeleteKeyA(HKey root, const char* subkey) {
     if (!ValidHandle(root)) return Fail(kErrorInvalidHandle);
     if (!subkey) return Fail(kErrorInvalidParameter);
     try {
@@ -847,7 +847,7 @@ long RegDeleteKey(HKey root, const char* subkey) {
     }
 }
 
-long RegEnumKey(HKey key, uint32_t index, char* name, uint32_t name_size) {
+long RegEnumKeyA(HKey key, uint32_t index, char* name, uint32_t name_size) {
     if (!ValidHandle(key)) return Fail(kErrorInvalidHandle);
     if (!name) return Fail(kErrorInvalidParameter);
     if (!(key->sam & kKeyEnumerateSubKeys)) return Fail(kErrorAccessDenied);
@@ -867,7 +867,7 @@ long RegEnumKey(HKey key, uint32_t index, char* name, uint32_t name_size) {
     }
 }
 
-long RegEnumValue(HKey key, uint32_t index, char* name, uint32_t* name_size, uint32_t* type,
+long RegEnumValueA(HKey key, uint32_t index, char* name, uint32_t* name_size, uint32_t* type,
                   uint8_t* data, uint32_t* data_size) {
     if (!ValidHandle(key)) return Fail(kErrorInvalidHandle);
     if (!name || !name_size || (data && !data_size)) return Fail(kErrorInvalidParameter);

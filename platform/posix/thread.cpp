@@ -266,7 +266,7 @@ ThreadHandle CreateThread(ThreadProc proc, void* arg) {
     st->arg = arg;
     st->wake_fd = MakeEventFd();
     if (st->wake_fd < 0) return {};
-    st->done = CreateEvent(true, false, nullptr);
+    st->done = CreateEventA(true, false, nullptr);
     if (!st->done) return {};
     try {
         std::lock_guard<std::mutex> lk(st->join_mu);
@@ -361,7 +361,7 @@ bool GetExitCodeThread(const ThreadHandle& t, uint32_t* code) {
     return true;
 }
 
-EventHandle CreateEvent(bool manual_reset, bool initially_set, const char* name) {
+EventHandle CreateEventA(bool manual_reset, bool initially_set, const char* name) {
     std::shared_ptr<EventState> e;
     try {
         e = std::make_shared<EventState>();

@@ -88,7 +88,7 @@ void AppendFlattened(std::string& out, const char* s) {
 
 }  // namespace
 
-int MessageBox(void* /*owner*/, const char* text, const char* caption, unsigned flags) {
+int MessageBoxA(void* /*owner*/, const char* text, const char* caption, unsigned flags) {
     const int saved = errno;
     if (!text) text = "";
     // Windows shows "Error" when a box has no caption.
@@ -98,7 +98,7 @@ int MessageBox(void* /*owner*/, const char* text, const char* caption, unsigned 
     // must never block the thread that shows it.
     std::string shown = std::string(caption) + ": " + text + "\n";
     internal::WriteAll(STDERR_FILENO, shown.data(), shown.size());
-    OutputDebugString(shown.c_str());
+    OutputDebugStringA(shown.c_str());
 
     const char* log = std::getenv("KVTFTP_MSGBOX_LOG");
     if (log && *log) {

@@ -26,7 +26,7 @@ struct LoadedClientLibrary {
 inline const LoadedClientLibrary& ClientLibraryExports() {
     static const LoadedClientLibrary loaded = [] {
         LoadedClientLibrary l;
-        l.lib = kvp::LoadLibrary((BinDir() + "/kvtftpclidll.so").c_str());
+        l.lib = kvp::LoadLibraryA((BinDir() + "/kvtftpclidll.so").c_str());
         if (l.lib != nullptr) {
             l.transfer = reinterpret_cast<TransferFn>(kvp::GetProcAddress(l.lib, "TFTPTransfer"));
             l.query = reinterpret_cast<QueryFn>(kvp::GetProcAddress(l.lib, "TFTPQueryStatus"));

@@ -34,7 +34,7 @@ inline const LoadedServerEngine& ServerEngineExports() {
         LoadedServerEngine s;
         const std::string path = BinDir() + "/kvtftptsv.so";
         if (!kvp::PathExists(path.c_str())) return s;
-        s.lib = kvp::LoadLibrary(path.c_str());
+        s.lib = kvp::LoadLibraryA(path.c_str());
         if (s.lib != nullptr) {
             s.start =
                 reinterpret_cast<ServerControlFn>(kvp::GetProcAddress(s.lib, "StartTFTPServer"));
@@ -49,11 +49,11 @@ inline const LoadedServerEngine& ServerEngineExports() {
 inline bool SetServerText(const char* name, const std::string& value) {
     kvp::RegKey key;
     uint32_t disposition = 0;
-    if (kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Server",
+    if (kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Server",
                             kvp::kKeyWrite, key.out(), &disposition) != kvp::kErrorSuccess) {
         return false;
     }
-    return kvp::RegSetValueEx(key.get(), name, kvp::kRegSz,
+    return kvp::RegSetValueExA(key.get(), name, kvp::kRegSz,
                               reinterpret_cast<const uint8_t*>(value.c_str()),
                               static_cast<uint32_t>(value.size() + 1)) == kvp::kErrorSuccess;
 }
@@ -61,11 +61,11 @@ inline bool SetServerText(const char* name, const std::string& value) {
 inline bool SetServerNumber(const char* name, uint32_t value) {
     kvp::RegKey key;
     uint32_t disposition = 0;
-    if (kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Server",
+    if (kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Server",
                             kvp::kKeyWrite, key.out(), &disposition) != kvp::kErrorSuccess) {
         return false;
     }
-    return kvp::RegSetValueEx(key.get(), name, kvp::kRegDword,
+    return kvp::RegSetValueExA(key.get(), name, kvp::kRegDword,
                               reinterpret_cast<const uint8_t*>(&value),
                               sizeof value) == kvp::kErrorSuccess;
 }

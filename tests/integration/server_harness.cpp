@@ -22,10 +22,10 @@ bool Expired(Clock::time_point start, int ms) {
 void SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) {
     kvp::RegKey key;
     uint32_t disposition = 0;
-    ASSERT_EQ(kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, kServerKeyPath, kvp::kKeyWrite, key.out(),
+    ASSERT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKeyPath, kvp::kKeyWrite, key.out(),
                                   &disposition),
               kvp::kErrorSuccess);
-    ASSERT_EQ(kvp::RegSetValueEx(key.get(), name, type, data, size), kvp::kErrorSuccess);
+    ASSERT_EQ(kvp::RegSetValueExA(key.get(), name, type, data, size), kvp::kErrorSuccess);
 }
 
 }  // namespace
@@ -84,7 +84,7 @@ kvp::SockAddr4 Loopback(uint16_t portHost) {
 
 Engine::Engine() {
     const std::string path = kvtest::BinDir() + "/kvtftptsv.so";
-    kvp::HLibrary lib = kvp::LoadLibrary(path.c_str());
+    kvp::HLibrary lib = kvp::LoadLibraryA(path.c_str());
     lib_ = lib;
     if (lib == nullptr) {
         ADD_FAILURE() << "cannot load " << path;

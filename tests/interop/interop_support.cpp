@@ -173,7 +173,7 @@ ClientLibrary& ClientLibrary::Get() {
 
 ClientLibrary::ClientLibrary() {
     std::string path = kvtest::BinDir() + "/kvtftpclidll.so";
-    lib_ = kvp::LoadLibrary(path.c_str());
+    lib_ = kvp::LoadLibraryA(path.c_str());
     if (!lib_) return;
     transfer_ = reinterpret_cast<TransferFn>(kvp::GetProcAddress(lib_, "TFTPTransfer"));
     query_ = reinterpret_cast<QueryFn>(kvp::GetProcAddress(lib_, "TFTPQueryStatus"));

@@ -30,19 +30,19 @@ void Fill(std::vector<uint8_t>* buf, uint32_t counter) {
 
 int Count(const char* name, long n) {
     kvp::RegKey key;
-    if (kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, kStressKey, kvp::kKeyAllAccess, key.out(),
+    if (kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kStressKey, kvp::kKeyAllAccess, key.out(),
                             nullptr) != kvp::kErrorSuccess)
         return 3;
     for (long i = 1; i <= n; ++i) {
         uint32_t v = static_cast<uint32_t>(i);
-        long r = kvp::RegSetValueEx(key.get(), name, kvp::kRegDword,
+        long r = kvp::RegSetValueExA(key.get(), name, kvp::kRegDword,
                                     reinterpret_cast<const uint8_t*>(&v), sizeof v);
         if (r != kvp::kErrorSuccess) {
             std::fprintf(stderr, "kvregstress: write %ld of %s failed: %ld\n", i, name, r);
             return 4;
         }
         uint32_t back = 0, size = sizeof back, type = 0;
-        r = kvp::RegQueryValueEx(key.get(), name, &type, reinterpret_cast<uint8_t*>(&back), &size);
+        r = kvp::RegQueryValueExA(key.get(), name, &type, reinterpret_cast<uint8_t*>(&back), &size);
         if (r != kvp::kErrorSuccess || type != kvp::kRegDword || size != 4 || back != v) {
             std::fprintf(stderr, "kvregstress: %s reads %u after writing %u (%ld)\n", name, back, v,
                          r);
@@ -54,19 +54,19 @@ int Count(const char* name, long n) {
 
 int Payload() {
     kvp::RegKey key;
-    if (kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, kStressKey, kvp::kKeyAllAccess, key.out(),
+    if (kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kStressKey, kvp::kKeyAllAccess, key.out(),
                             nullptr) != kvp::kErrorSuccess)
         return 3;
     std::vector<uint8_t> buf(kPayloadSize);
     uint32_t size = static_cast<uint32_t>(buf.size());
     uint32_t counter = 0;
-    if (kvp::RegQueryValueEx(key.get(), "Payload", nullptr, buf.data(), &size) ==
+    if (kvp::RegQueryValueExA(key.get(), "Payload", nullptr, buf.data(), &size) ==
             kvp::kErrorSuccess &&
         size >= 4)
         std::memcpy(&counter, buf.data(), 4);
     for (;;) {
         Fill(&buf, ++counter);
-        long r = kvp::RegSetValueEx(key.get(), "Payload", kvp::kRegBinary, buf.data(),
+        long r = kvp::RegSetValueExA(key.get(), "Payload", kvp::kRegBinary, buf.data(),
                                     static_cast<uint32_t>(buf.size()));
         if (r != kvp::kErrorSuccess) {
             std::fprintf(stderr, "kvregstress: payload write failed: %ld\n", r);

@@ -30,7 +30,7 @@ TEST(ClientSettings, ResetGivesTheDefaults) {
     ResetClientSettings();
 
     char cwd[261];
-    ASSERT_GT(kvp::GetCurrentDirectory(cwd, sizeof cwd), 0u);
+    ASSERT_GT(kvp::GetCurrentDirectoryA(cwd, sizeof cwd), 0u);
     EXPECT_STREQ(g_clientSettings.TFTPServer, "");
     EXPECT_EQ(g_clientSettings.Action, 0);
     EXPECT_EQ(g_clientSettings.TransferMode, 0);

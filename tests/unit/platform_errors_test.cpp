@@ -56,15 +56,15 @@ TEST(Time, TicksAdvanceWithSleep) {
 
 TEST(Debug, OutputGoesToTheNamedFileWhole) {
     kvtest::TestEnv env;
-    kvp::OutputDebugString("first line\n");
-    kvp::OutputDebugString("second");
-    kvp::OutputDebugString(nullptr);
+    kvp::OutputDebugStringA("first line\n");
+    kvp::OutputDebugStringA("second");
+    kvp::OutputDebugStringA(nullptr);
     EXPECT_EQ(env.debugLog(), "first line\nsecond");
 
     // The variable is read on every call.
     const std::string other = env.dir() + "/other.log";
     kvp::SetEnv("KVTFTP_DEBUG_LOG", other.c_str());
-    kvp::OutputDebugString("elsewhere");
+    kvp::OutputDebugStringA("elsewhere");
     EXPECT_EQ(kvtest::ReadFile(other), "elsewhere");
     EXPECT_EQ(env.debugLog(), "first line\nsecond");
 }
@@ -74,10 +74,10 @@ TEST(Debug, ConcurrentWritersDoNotInterleave) {
     const std::string a(300, 'a');
     const std::string b(300, 'b');
     std::thread ta([&] {
-        for (int i = 0; i < 200; ++i) kvp::OutputDebugString((a + "\n").c_str());
+        for (int i = 0; i < 200; ++i) kvp::OutputDebugStringA((a + "\n").c_str());
     });
     std::thread tb([&] {
-        for (int i = 0; i < 200; ++i) kvp::OutputDebugString((b + "\n").c_str());
+        for (int i = 0; i < 200; ++i) kvp::OutputDebugStringA((b + "\n").c_str());
     });
     ta.join();
     tb.join();
@@ -90,18 +90,18 @@ TEST(Debug, ConcurrentWritersDoNotInterleave) {
     }
 }
 
-TEST(MessageBox, NoDisplayReturnsDefaultAndLogs) {
+TEST(MessageBoxA, NoDisplayReturnsDefaultAndLogs) {
     kvtest::TestEnv env;
-    EXPECT_EQ(kvp::MessageBox(nullptr, "Something failed", "TFTP server error",
+    EXPECT_EQ(kvp::MessageBoxA(nullptr, "Something failed", "TFTP server error",
                               kvp::kMbOk | kvp::kMbIconError),
               kvp::kIdOk);
-    EXPECT_EQ(kvp::MessageBox(nullptr, "Go on?", "Question", kvp::kMbYesNo | kvp::kMbIconQuestion),
+    EXPECT_EQ(kvp::MessageBoxA(nullptr, "Go on?", "Question", kvp::kMbYesNo | kvp::kMbIconQuestion),
               kvp::kIdYes);
-    EXPECT_EQ(kvp::MessageBox(nullptr, "two\nlines\tand tab", "Svc",
+    EXPECT_EQ(kvp::MessageBoxA(nullptr, "two\nlines\tand tab", "Svc",
                               kvp::kMbOkCancel | kvp::kMbServiceNotification),
               kvp::kIdOk);
     // MB_DEFBUTTON2 makes the second button the default.
-    EXPECT_EQ(kvp::MessageBox(nullptr, "Really?", "Q", kvp::kMbYesNo | 0x100), kvp::kIdNo);
+    EXPECT_EQ(kvp::MessageBoxA(nullptr, "Really?", "Q", kvp::kMbYesNo | 0x100), kvp::kIdNo);
     EXPECT_EQ(env.msgboxLog(),
               "TFTP server error\tSomething failed\t0x00000010\n"
               "Question\tGo on?\t0x00000024\n"

@@ -23,10 +23,10 @@ class EventLogTest : public ::testing::Test {
 
 // Opens, writes one entry and closes, as every writer of the suite does.
 bool Report(const char* source, uint16_t type, uint32_t id, std::vector<const char*> strings) {
-    kvp::HEventSource src = kvp::RegisterEventSource(nullptr, source);
+    kvp::HEventSource src = kvp::RegisterEventSourceA(nullptr, source);
     if (!src) return false;
     bool ok =
-        kvp::ReportEvent(src, type, 0, id, strings.data(), static_cast<uint16_t>(strings.size()));
+        kvp::ReportEventA(src, type, 0, id, strings.data(), static_cast<uint16_t>(strings.size()));
     return kvp::DeregisterEventSource(src) && ok;
 }
 
@@ -36,15 +36,15 @@ TEST_F(EventLogTest, RecordsReadBackWithTheirFields) {
     EXPECT_TRUE(recs.empty());
 
     int64_t before = static_cast<int64_t>(std::time(nullptr));
-    kvp::HEventSource src = kvp::RegisterEventSource("", "KVTFTP");
+    kvp::HEventSource src = kvp::RegisterEventSourceA("", "KVTFTP");
     ASSERT_NE(src, nullptr);
     const char* one[] = {"RRQ from 127.0.0.1:1234 for a.txt:octet."};
-    ASSERT_TRUE(kvp::ReportEvent(src, kvp::kEventlogInformationType, 0, 0x40000001, one, 1));
-    ASSERT_TRUE(kvp::ReportEvent(src, kvp::kEventlogInformationType, 0, 0x40000003, nullptr, 0));
+    ASSERT_TRUE(kvp::ReportEventA(src, kvp::kEventlogInformationType, 0, 0x40000001, one, 1));
+    ASSERT_TRUE(kvp::ReportEventA(src, kvp::kEventlogInformationType, 0, 0x40000003, nullptr, 0));
     const char* empty[] = {""};
-    ASSERT_TRUE(kvp::ReportEvent(src, kvp::kEventlogErrorType, 7, 0xC0000123, empty, 1));
+    ASSERT_TRUE(kvp::ReportEventA(src, kvp::kEventlogErrorType, 7, 0xC0000123, empty, 1));
     const char* three[] = {"a", "b", "c"};
-    ASSERT_TRUE(kvp::ReportEvent(src, kvp::kEventlogWarningType, 65535, 0, three, 3));
+    ASSERT_TRUE(kvp::ReportEventA(src, kvp::kEventlogWarningType, 65535, 0, three, 3));
     ASSERT_TRUE(kvp::DeregisterEventSource(src));
     int64_t after = static_cast<int64_t>(std::time(nullptr));
 
@@ -158,20 +158,20 @@ TEST_F(EventLogTest, BrokenLinesAreSkippedAndTheRestRead) {
 }
 
 TEST_F(EventLogTest, HandlesAndArgumentsAreChecked) {
-    EXPECT_EQ(kvp::RegisterEventSource("otherhost", "KVTFTP"), nullptr);
+    EXPECT_EQ(kvp::RegisterEventSourceA("otherhost", "KVTFTP"), nullptr);
     EXPECT_NE(kvp::LastSystemError(), 0);
-    EXPECT_EQ(kvp::RegisterEventSource(nullptr, nullptr), nullptr);
-    EXPECT_FALSE(kvp::ReportEvent(nullptr, kvp::kEventlogInformationType, 0, 1, nullptr, 0));
+    EXPECT_EQ(kvp::RegisterEventSourceA(nullptr, nullptr), nullptr);
+    EXPECT_FALSE(kvp::ReportEventA(nullptr, kvp::kEventlogInformationType, 0, 1, nullptr, 0));
     EXPECT_FALSE(kvp::DeregisterEventSource(nullptr));
 
-    kvp::HEventSource src = kvp::RegisterEventSource(nullptr, "KVTFTP");
+    kvp::HEventSource src = kvp::RegisterEventSourceA(nullptr, "KVTFTP");
     ASSERT_NE(src, nullptr);
     const char* with_null[] = {"ok", nullptr};
-    EXPECT_FALSE(kvp::ReportEvent(src, kvp::kEventlogInformationType, 0, 1, with_null, 2));
-    EXPECT_FALSE(kvp::ReportEvent(src, kvp::kEventlogInformationType, 0, 1, nullptr, 1));
+    EXPECT_FALSE(kvp::ReportEventA(src, kvp::kEventlogInformationType, 0, 1, with_null, 2));
+    EXPECT_FALSE(kvp::ReportEventA(src, kvp::kEventlogInformationType, 0, 1, nullptr, 1));
     EXPECT_TRUE(kvp::DeregisterEventSource(src));
     EXPECT_FALSE(kvp::DeregisterEventSource(src));
-    EXPECT_FALSE(kvp::ReportEvent(src, kvp::kEventlogInformationType, 0, 1, nullptr, 0));
+    EXPECT_FALSE(kvp::ReportEventA(src, kvp::kEventlogInformationType, 0, 1, nullptr, 0));
     std::vector<kvp::EventRecord> recs;
     ASSERT_TRUE(kvp::ReadEventLog(&recs));
     EXPECT_TRUE(recs.empty());
@@ -181,7 +181,7 @@ TEST_F(EventLogTest, HandlesAndArgumentsAreChecked) {
 TEST_F(EventLogTest, StoreThatCannotBeCreatedFailsTheRegistration) {
     // A plain file where the store's directory belongs.
     kvtest::WriteFile(kvp::StateDir() + "/eventlog", "not a directory");
-    EXPECT_EQ(kvp::RegisterEventSource(nullptr, "KVTFTP"), nullptr);
+    EXPECT_EQ(kvp::RegisterEventSourceA(nullptr, "KVTFTP"), nullptr);
     EXPECT_NE(kvp::LastSystemError(), 0);
 }
 

@@ -39,13 +39,13 @@ TEST(Paths, StateDirFollowsTheEnvironment) {
 
 TEST(Paths, CurrentDirectory) {
     char buf[4096];
-    const unsigned n = kvp::GetCurrentDirectory(buf, sizeof buf);
+    const unsigned n = kvp::GetCurrentDirectoryA(buf, sizeof buf);
     ASSERT_GT(n, 0u);
     EXPECT_EQ(std::string(buf, n), fs::current_path().string());
     char tiny[2] = {'x', 'y'};
-    EXPECT_EQ(kvp::GetCurrentDirectory(tiny, sizeof tiny), 0u);
-    EXPECT_EQ(kvp::GetCurrentDirectory(buf, n), 0u);  // no room for the terminator
-    EXPECT_EQ(kvp::GetCurrentDirectory(buf, n + 1), n);
+    EXPECT_EQ(kvp::GetCurrentDirectoryA(tiny, sizeof tiny), 0u);
+    EXPECT_EQ(kvp::GetCurrentDirectoryA(buf, n), 0u);  // no room for the terminator
+    EXPECT_EQ(kvp::GetCurrentDirectoryA(buf, n + 1), n);
 }
 
 TEST(Paths, OpenOnlyRegularFiles) {
@@ -101,11 +101,11 @@ std::string FindLibm() {
 
 TEST(DynLib, PlainNamesAreFoundBesideTheProgramFirst) {
     char self[4096];
-    ASSERT_TRUE(kvp::GetModuleFileName(self, sizeof self));
+    ASSERT_TRUE(kvp::GetModuleFileNameA(self, sizeof self));
     const fs::path program(self);
     EXPECT_EQ(program.filename(), "test_platform");
     char tiny[4];
-    EXPECT_FALSE(kvp::GetModuleFileName(tiny, sizeof tiny));
+    EXPECT_FALSE(kvp::GetModuleFileNameA(tiny, sizeof tiny));
 
     const std::string libm = FindLibm();
     if (libm.empty()) GTEST_SKIP() << "no libm.so.6 found to copy";
@@ -117,7 +117,7 @@ TEST(DynLib, PlainNamesAreFoundBesideTheProgramFirst) {
     // The Windows name is mapped as the build names the files: lower case, ".DLL" -> ".so".
     for (const std::string& name : {base + ".so", windows_name + ".DLL", windows_name + ".so"}) {
         SCOPED_TRACE(name);
-        kvp::HLibrary lib = kvp::LoadLibrary(name.c_str());
+        kvp::HLibrary lib = kvp::LoadLibraryA(name.c_str());
         ASSERT_NE(lib, nullptr);
         auto cosine = reinterpret_cast<double (*)(double)>(kvp::GetProcAddress(lib, "cos"));
         ASSERT_NE(cosine, nullptr);
@@ -127,21 +127,21 @@ TEST(DynLib, PlainNamesAreFoundBesideTheProgramFirst) {
     }
     fs::remove(copy);
     errno = 0;
-    EXPECT_EQ(kvp::LoadLibrary((base + ".so").c_str()), nullptr);
+    EXPECT_EQ(kvp::LoadLibraryA((base + ".so").c_str()), nullptr);
     EXPECT_EQ(errno, ENOENT);
 }
 
 TEST(DynLib, SystemSearchAndFailures) {
-    kvp::HLibrary lib = kvp::LoadLibrary("libm.so.6");
+    kvp::HLibrary lib = kvp::LoadLibraryA("libm.so.6");
     ASSERT_NE(lib, nullptr);
     EXPECT_NE(kvp::GetProcAddress(lib, "sqrt"), nullptr);
     EXPECT_TRUE(kvp::FreeLibrary(lib));
 
     errno = 0;
-    EXPECT_EQ(kvp::LoadLibrary("KVNOSUCHLIB.DLL"), nullptr);
+    EXPECT_EQ(kvp::LoadLibraryA("KVNOSUCHLIB.DLL"), nullptr);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(kvp::LoadLibrary(""), nullptr);
-    EXPECT_EQ(kvp::LoadLibrary(nullptr), nullptr);
+    EXPECT_EQ(kvp::LoadLibraryA(""), nullptr);
+    EXPECT_EQ(kvp::LoadLibraryA(nullptr), nullptr);
     EXPECT_FALSE(kvp::FreeLibrary(nullptr));
     EXPECT_EQ(kvp::GetProcAddress(nullptr, "x"), nullptr);
 }

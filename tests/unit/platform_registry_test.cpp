@@ -27,18 +27,18 @@ std::string HiveFile(const char* hive) {
 }
 
 long Set(HKey k, const char* name, uint32_t type, const std::string& data) {
-    return kvp::RegSetValueEx(k, name, type, reinterpret_cast<const uint8_t*>(data.data()),
+    return kvp::RegSetValueExA(k, name, type, reinterpret_cast<const uint8_t*>(data.data()),
                               static_cast<uint32_t>(data.size()));
 }
 
 // Reads a value in two steps, size first, as careful callers do.
 long Get(HKey k, const char* name, uint32_t* type, std::string* data) {
     uint32_t size = 0;
-    long r = kvp::RegQueryValueEx(k, name, type, nullptr, &size);
+    long r = kvp::RegQueryValueExA(k, name, type, nullptr, &size);
     if (r != kvp::kErrorSuccess) return r;
     std::vector<uint8_t> buf(size + 1);
     uint32_t room = size;
-    r = kvp::RegQueryValueEx(k, name, type, buf.data(), &room);
+    r = kvp::RegQueryValueExA(k, name, type, buf.data(), &room);
     if (r == kvp::kErrorSuccess) data->assign(reinterpret_cast<char*>(buf.data()), room);
     return r;
 }
@@ -204,7 +204,7 @@ class RegistryTest : public ::testing::Test {
 
     RegKey Create(const char* path = kKey, uint32_t sam = kvp::kKeyAllAccess) {
         RegKey key;
-        EXPECT_EQ(kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, path, sam, key.out(), nullptr),
+        EXPECT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, path, sam, key.out(), nullptr),
                   kvp::kErrorSuccess);
         return key;
     }
@@ -252,7 +252,7 @@ TEST_F(RegistryTest, EveryTypeRoundTripsByteForByte) {
             ASSERT_EQ(Set(key.get(), s.name, s.type, s.data), kvp::kErrorSuccess) << s.name;
     }
     RegKey key;
-    ASSERT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, kKey, kvp::kKeyRead, key.out()),
+    ASSERT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kKey, kvp::kKeyRead, key.out()),
               kvp::kErrorSuccess);
     for (const Sample& s : Samples()) {
         uint32_t type = 0xDEAD;
@@ -326,48 +326,48 @@ TEST_F(RegistryTest, QuerySizesFollowTheWindowsRules) {
 
     uint32_t type = 0, size = 0;
     // No buffer: the size alone.
-    EXPECT_EQ(kvp::RegQueryValueEx(key.get(), "TFTPHome", &type, nullptr, &size),
+    EXPECT_EQ(kvp::RegQueryValueExA(key.get(), "TFTPHome", &type, nullptr, &size),
               kvp::kErrorSuccess);
     EXPECT_EQ(size, 12u);
     EXPECT_EQ(type, kvp::kRegSz);
     // Neither buffer nor size: just whether it exists.
-    EXPECT_EQ(kvp::RegQueryValueEx(key.get(), "TFTPHome", nullptr, nullptr, nullptr),
+    EXPECT_EQ(kvp::RegQueryValueExA(key.get(), "TFTPHome", nullptr, nullptr, nullptr),
               kvp::kErrorSuccess);
 
     // Too little room: more data, the needed size, the buffer untouched.
     uint8_t buf[32];
     std::memset(buf, 'Z', sizeof buf);
     size = 5;
-    EXPECT_EQ(kvp::RegQueryValueEx(key.get(), "TFTPHome", nullptr, buf, &size),
+    EXPECT_EQ(kvp::RegQueryValueExA(key.get(), "TFTPHome", nullptr, buf, &size),
               kvp::kErrorMoreData);
     EXPECT_EQ(size, 12u);
     EXPECT_EQ(buf[5], 'Z');
     // One byte short of the terminator is still too little.
     size = 11;
-    EXPECT_EQ(kvp::RegQueryValueEx(key.get(), "TFTPHome", nullptr, buf, &size),
+    EXPECT_EQ(kvp::RegQueryValueExA(key.get(), "TFTPHome", nullptr, buf, &size),
               kvp::kErrorMoreData);
     EXPECT_EQ(size, 12u);
 
     // Exactly enough, and more than enough: the value's size comes back.
     size = 12;
-    EXPECT_EQ(kvp::RegQueryValueEx(key.get(), "TFTPHome", nullptr, buf, &size), kvp::kErrorSuccess);
+    EXPECT_EQ(kvp::RegQueryValueExA(key.get(), "TFTPHome", nullptr, buf, &size), kvp::kErrorSuccess);
     EXPECT_EQ(size, 12u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 12), text);
     std::memset(buf, 'Z', sizeof buf);
     size = sizeof buf;
-    EXPECT_EQ(kvp::RegQueryValueEx(key.get(), "TFTPHome", nullptr, buf, &size), kvp::kErrorSuccess);
+    EXPECT_EQ(kvp::RegQueryValueExA(key.get(), "TFTPHome", nullptr, buf, &size), kvp::kErrorSuccess);
     EXPECT_EQ(size, 12u);
     EXPECT_EQ(buf[12], 'Z');  // nothing written past the value
 
     // A buffer without a size is refused.
-    EXPECT_EQ(kvp::RegQueryValueEx(key.get(), "TFTPHome", nullptr, buf, nullptr),
+    EXPECT_EQ(kvp::RegQueryValueExA(key.get(), "TFTPHome", nullptr, buf, nullptr),
               kvp::kErrorInvalidParameter);
 
     // Missing value.
     size = sizeof buf;
-    EXPECT_EQ(kvp::RegQueryValueEx(key.get(), "NoSuchValue", &type, buf, &size),
+    EXPECT_EQ(kvp::RegQueryValueExA(key.get(), "NoSuchValue", &type, buf, &size),
               kvp::kErrorFileNotFound);
-    EXPECT_EQ(kvp::RegQueryValueEx(key.get(), nullptr, &type, buf, &size), kvp::kErrorFileNotFound);
+    EXPECT_EQ(kvp::RegQueryValueExA(key.get(), nullptr, &type, buf, &size), kvp::kErrorFileNotFound);
 }
 
 TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
@@ -378,7 +378,7 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
     }
     RegKey key;
     uint32_t disp = 0;
-    ASSERT_EQ(kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, "software\\KORVANE\\tftp server",
+    ASSERT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, "software\\KORVANE\\tftp server",
                                   kvp::kKeyAllAccess, key.out(), &disp),
               kvp::kErrorSuccess);
     EXPECT_EQ(disp, kvp::kRegOpenedExistingKey);
@@ -389,18 +389,18 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
 
     char name[64];
     uint32_t name_size = sizeof name;
-    ASSERT_EQ(kvp::RegEnumValue(key.get(), 0, name, &name_size, nullptr, nullptr, nullptr),
+    ASSERT_EQ(kvp::RegEnumValueA(key.get(), 0, name, &name_size, nullptr, nullptr, nullptr),
               kvp::kErrorSuccess);
     EXPECT_STREQ(name, "AllowOverwrite");
     EXPECT_EQ(name_size, 14u);
-    EXPECT_EQ(kvp::RegEnumValue(key.get(), 1, name, &name_size, nullptr, nullptr, nullptr),
+    EXPECT_EQ(kvp::RegEnumValueA(key.get(), 1, name, &name_size, nullptr, nullptr, nullptr),
               kvp::kErrorNoMoreItems);
 
     RegKey parent;
     ASSERT_EQ(
-        kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, "SOFTWARE\\korvane", kvp::kKeyRead, parent.out()),
+        kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\korvane", kvp::kKeyRead, parent.out()),
         kvp::kErrorSuccess);
-    ASSERT_EQ(kvp::RegEnumKey(parent.get(), 0, name, sizeof name), kvp::kErrorSuccess);
+    ASSERT_EQ(kvp::RegEnumKeyA(parent.get(), 0, name, sizeof name), kvp::kErrorSuccess);
     EXPECT_STREQ(name, "TFTP Server");
     StrictHive h = ParseHiveFile("HKEY_LOCAL_MACHINE");
     EXPECT_EQ(h.size(), 3u);
@@ -411,15 +411,15 @@ TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
 
 TEST_F(RegistryTest, KeysAreCreatedWithTheirParentsAndExistWhenEmpty) {
     RegKey key;
-    EXPECT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, kKey, kvp::kKeyRead, key.out()),
+    EXPECT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kKey, kvp::kKeyRead, key.out()),
               kvp::kErrorFileNotFound);
     EXPECT_EQ(key.get(), nullptr);
 
     uint32_t disp = 0;
-    ASSERT_EQ(kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, kKey, kvp::kKeyWrite, key.out(), &disp),
+    ASSERT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kKey, kvp::kKeyWrite, key.out(), &disp),
               kvp::kErrorSuccess);
     EXPECT_EQ(disp, kvp::kRegCreatedNewKey);
-    ASSERT_EQ(kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, kKey, kvp::kKeyWrite, key.out(), &disp),
+    ASSERT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kKey, kvp::kKeyWrite, key.out(), &disp),
               kvp::kErrorSuccess);
     EXPECT_EQ(disp, kvp::kRegOpenedExistingKey);
     key.reset();
@@ -427,7 +427,7 @@ TEST_F(RegistryTest, KeysAreCreatedWithTheirParentsAndExistWhenEmpty) {
     // Every level exists on its own, with no values.
     for (const char* path : {"SOFTWARE", "SOFTWARE\\Korvane", kKey}) {
         RegKey k;
-        EXPECT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, path, kvp::kKeyRead, k.out()),
+        EXPECT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, path, kvp::kKeyRead, k.out()),
                   kvp::kErrorSuccess)
             << path;
     }
@@ -438,15 +438,15 @@ TEST_F(RegistryTest, KeysAreCreatedWithTheirParentsAndExistWhenEmpty) {
     // A subkey relative to an open key.
     RegKey parent;
     ASSERT_EQ(
-        kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, "SOFTWARE", kvp::kKeyAllAccess, parent.out()),
+        kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE", kvp::kKeyAllAccess, parent.out()),
         kvp::kErrorSuccess);
     RegKey child;
-    ASSERT_EQ(kvp::RegCreateKeyEx(parent.get(), "Korvane\\TFTP Client", kvp::kKeyAllAccess,
+    ASSERT_EQ(kvp::RegCreateKeyExA(parent.get(), "Korvane\\TFTP Client", kvp::kKeyAllAccess,
                                   child.out(), &disp),
               kvp::kErrorSuccess);
     EXPECT_EQ(disp, kvp::kRegCreatedNewKey);
     RegKey again;
-    EXPECT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Client",
+    EXPECT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Client",
                                 kvp::kKeyRead, again.out()),
               kvp::kErrorSuccess);
 }
@@ -457,38 +457,38 @@ TEST_F(RegistryTest, DeletingKeysAndValues) {
         ASSERT_EQ(Set(key.get(), "TypesSupported", kvp::kRegDword, Dword(7)), kvp::kErrorSuccess);
         ASSERT_EQ(Set(key.get(), "EventMessageFile", kvp::kRegExpandSz, Bytes("KVTFTPASC.DLL\0")),
                   kvp::kErrorSuccess);
-        EXPECT_EQ(kvp::RegDeleteValue(key.get(), "typessupported"), kvp::kErrorSuccess);
-        EXPECT_EQ(kvp::RegDeleteValue(key.get(), "TypesSupported"), kvp::kErrorFileNotFound);
+        EXPECT_EQ(kvp::RegDeleteValueA(key.get(), "typessupported"), kvp::kErrorSuccess);
+        EXPECT_EQ(kvp::RegDeleteValueA(key.get(), "TypesSupported"), kvp::kErrorFileNotFound);
         uint32_t size = 0;
-        EXPECT_EQ(kvp::RegQueryValueEx(key.get(), "TypesSupported", nullptr, nullptr, &size),
+        EXPECT_EQ(kvp::RegQueryValueExA(key.get(), "TypesSupported", nullptr, nullptr, &size),
                   kvp::kErrorFileNotFound);
-        EXPECT_EQ(kvp::RegQueryValueEx(key.get(), "EventMessageFile", nullptr, nullptr, &size),
+        EXPECT_EQ(kvp::RegQueryValueExA(key.get(), "EventMessageFile", nullptr, nullptr, &size),
                   kvp::kErrorSuccess);
     }
     const char* app = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
     RegKey parent;
-    ASSERT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, app, kvp::kKeyAllAccess, parent.out()),
+    ASSERT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, app, kvp::kKeyAllAccess, parent.out()),
               kvp::kErrorSuccess);
     // A key with subkeys stays.
-    EXPECT_EQ(kvp::RegDeleteKey(kvp::kHkeyLocalMachine, app), kvp::kErrorAccessDenied);
-    EXPECT_EQ(kvp::RegDeleteKey(parent.get(), "kvtftp"), kvp::kErrorSuccess);
-    EXPECT_EQ(kvp::RegDeleteKey(parent.get(), "KVTFTP"), kvp::kErrorFileNotFound);
+    EXPECT_EQ(kvp::RegDeleteKeyA(kvp::kHkeyLocalMachine, app), kvp::kErrorAccessDenied);
+    EXPECT_EQ(kvp::RegDeleteKeyA(parent.get(), "kvtftp"), kvp::kErrorSuccess);
+    EXPECT_EQ(kvp::RegDeleteKeyA(parent.get(), "KVTFTP"), kvp::kErrorFileNotFound);
     RegKey gone;
-    EXPECT_EQ(kvp::RegOpenKeyEx(parent.get(), "KVTFTP", kvp::kKeyRead, gone.out()),
+    EXPECT_EQ(kvp::RegOpenKeyExA(parent.get(), "KVTFTP", kvp::kKeyRead, gone.out()),
               kvp::kErrorFileNotFound);
     char name[64];
-    EXPECT_EQ(kvp::RegEnumKey(parent.get(), 0, name, sizeof name), kvp::kErrorNoMoreItems);
+    EXPECT_EQ(kvp::RegEnumKeyA(parent.get(), 0, name, sizeof name), kvp::kErrorNoMoreItems);
     // Now the parent is a leaf and may go.
-    EXPECT_EQ(kvp::RegDeleteKey(kvp::kHkeyLocalMachine, app), kvp::kErrorSuccess);
+    EXPECT_EQ(kvp::RegDeleteKeyA(kvp::kHkeyLocalMachine, app), kvp::kErrorSuccess);
     StrictHive h = ParseHiveFile("HKEY_LOCAL_MACHINE");
     EXPECT_FALSE(h.count(app));
     EXPECT_TRUE(h.count("SYSTEM\\CurrentControlSet\\Services\\EventLog"));
     // The open handle of the deleted key no longer reaches a key.
     uint32_t size = 0;
-    EXPECT_NE(kvp::RegQueryValueEx(parent.get(), "x", nullptr, nullptr, &size), kvp::kErrorSuccess);
+    EXPECT_NE(kvp::RegQueryValueExA(parent.get(), "x", nullptr, nullptr, &size), kvp::kErrorSuccess);
     EXPECT_NE(Set(parent.get(), "x", kvp::kRegBinary, "1"), kvp::kErrorSuccess);
     RegKey recreated;
-    EXPECT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, app, kvp::kKeyRead, recreated.out()),
+    EXPECT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, app, kvp::kKeyRead, recreated.out()),
               kvp::kErrorFileNotFound);
 }
 
@@ -502,63 +502,63 @@ TEST_F(RegistryTest, EnumeratesSubkeysAndValuesInOrder) {
 
     std::vector<std::string> names;
     char name[64];
-    for (uint32_t i = 0; kvp::RegEnumKey(key.get(), i, name, sizeof name) == kvp::kErrorSuccess;
+    for (uint32_t i = 0; kvp::RegEnumKeyA(key.get(), i, name, sizeof name) == kvp::kErrorSuccess;
          ++i)
         names.push_back(name);
     EXPECT_EQ(names, (std::vector<std::string>{"alpha", "Alpha2", "Beta", "Gamma"}));
-    EXPECT_EQ(kvp::RegEnumKey(key.get(), 1, name, 6), kvp::kErrorMoreData);
+    EXPECT_EQ(kvp::RegEnumKeyA(key.get(), 1, name, 6), kvp::kErrorMoreData);
 
     uint32_t name_size = sizeof name, type = 0, size = 4;
     uint8_t data[64];
-    EXPECT_EQ(kvp::RegEnumValue(key.get(), 1, name, &name_size, &type, data, &size),
+    EXPECT_EQ(kvp::RegEnumValueA(key.get(), 1, name, &name_size, &type, data, &size),
               kvp::kErrorMoreData);
     EXPECT_EQ(size, 11u);
     name_size = sizeof name;
     size = sizeof data;
-    ASSERT_EQ(kvp::RegEnumValue(key.get(), 1, name, &name_size, &type, data, &size),
+    ASSERT_EQ(kvp::RegEnumValueA(key.get(), 1, name, &name_size, &type, data, &size),
               kvp::kErrorSuccess);
     EXPECT_STREQ(name, "First");
     EXPECT_EQ(name_size, 5u);
     EXPECT_EQ(type, kvp::kRegSz);
     EXPECT_EQ(size, 11u);
     name_size = 5;  // no room for the terminator
-    EXPECT_EQ(kvp::RegEnumValue(key.get(), 1, name, &name_size, nullptr, nullptr, nullptr),
+    EXPECT_EQ(kvp::RegEnumValueA(key.get(), 1, name, &name_size, nullptr, nullptr, nullptr),
               kvp::kErrorMoreData);
     name_size = sizeof name;
-    EXPECT_EQ(kvp::RegEnumValue(key.get(), 2, name, &name_size, nullptr, nullptr, nullptr),
+    EXPECT_EQ(kvp::RegEnumValueA(key.get(), 2, name, &name_size, nullptr, nullptr, nullptr),
               kvp::kErrorNoMoreItems);
 }
 
 TEST_F(RegistryTest, HandlesAreCheckedAndAccessIsEnforced) {
     uint32_t size = 0;
-    EXPECT_EQ(kvp::RegQueryValueEx(nullptr, "x", nullptr, nullptr, &size),
+    EXPECT_EQ(kvp::RegQueryValueExA(nullptr, "x", nullptr, nullptr, &size),
               kvp::kErrorInvalidHandle);
     int not_a_key = 0;
     HKey bogus = reinterpret_cast<HKey>(&not_a_key);
-    EXPECT_EQ(kvp::RegQueryValueEx(bogus, "x", nullptr, nullptr, &size), kvp::kErrorInvalidHandle);
+    EXPECT_EQ(kvp::RegQueryValueExA(bogus, "x", nullptr, nullptr, &size), kvp::kErrorInvalidHandle);
     EXPECT_EQ(Set(bogus, "x", kvp::kRegBinary, "1"), kvp::kErrorInvalidHandle);
     RegKey out;
-    EXPECT_EQ(kvp::RegOpenKeyEx(bogus, "x", kvp::kKeyRead, out.out()), kvp::kErrorInvalidHandle);
+    EXPECT_EQ(kvp::RegOpenKeyExA(bogus, "x", kvp::kKeyRead, out.out()), kvp::kErrorInvalidHandle);
     EXPECT_EQ(kvp::RegCloseKey(bogus), kvp::kErrorInvalidHandle);
     EXPECT_EQ(kvp::RegCloseKey(nullptr), kvp::kErrorInvalidHandle);
 
     HKey raw = nullptr;
-    ASSERT_EQ(kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, kKey, kvp::kKeyAllAccess, &raw, nullptr),
+    ASSERT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kKey, kvp::kKeyAllAccess, &raw, nullptr),
               kvp::kErrorSuccess);
     ASSERT_EQ(Set(raw, "Retransmits", kvp::kRegDword, Dword(6)), kvp::kErrorSuccess);
     EXPECT_EQ(kvp::RegCloseKey(raw), kvp::kErrorSuccess);
     EXPECT_EQ(kvp::RegCloseKey(raw), kvp::kErrorInvalidHandle);
-    EXPECT_EQ(kvp::RegQueryValueEx(raw, "Retransmits", nullptr, nullptr, &size),
+    EXPECT_EQ(kvp::RegQueryValueExA(raw, "Retransmits", nullptr, nullptr, &size),
               kvp::kErrorInvalidHandle);
 
     // Read access only: writes refused, the value unchanged.
     RegKey ro;
-    ASSERT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, kKey, kvp::kKeyRead, ro.out()),
+    ASSERT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kKey, kvp::kKeyRead, ro.out()),
               kvp::kErrorSuccess);
     EXPECT_EQ(Set(ro.get(), "Retransmits", kvp::kRegDword, Dword(9)), kvp::kErrorAccessDenied);
-    EXPECT_EQ(kvp::RegDeleteValue(ro.get(), "Retransmits"), kvp::kErrorAccessDenied);
+    EXPECT_EQ(kvp::RegDeleteValueA(ro.get(), "Retransmits"), kvp::kErrorAccessDenied);
     RegKey sub;
-    EXPECT_EQ(kvp::RegCreateKeyEx(ro.get(), "Sub", kvp::kKeyAllAccess, sub.out(), nullptr),
+    EXPECT_EQ(kvp::RegCreateKeyExA(ro.get(), "Sub", kvp::kKeyAllAccess, sub.out(), nullptr),
               kvp::kErrorAccessDenied);
     uint32_t type = 0;
     std::string data;
@@ -567,14 +567,14 @@ TEST_F(RegistryTest, HandlesAreCheckedAndAccessIsEnforced) {
 
     // Write access only: reads refused.
     RegKey wo;
-    ASSERT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, kKey, kvp::kKeyWrite, wo.out()),
+    ASSERT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kKey, kvp::kKeyWrite, wo.out()),
               kvp::kErrorSuccess);
-    EXPECT_EQ(kvp::RegQueryValueEx(wo.get(), "Retransmits", nullptr, nullptr, &size),
+    EXPECT_EQ(kvp::RegQueryValueExA(wo.get(), "Retransmits", nullptr, nullptr, &size),
               kvp::kErrorAccessDenied);
     EXPECT_EQ(Set(wo.get(), "Retransmits", kvp::kRegDword, Dword(8)), kvp::kErrorSuccess);
 
     // A key name that would break the file's line structure is refused.
-    EXPECT_EQ(kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, "SOFTWARE\\Bad\nName", kvp::kKeyAllAccess,
+    EXPECT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\Bad\nName", kvp::kKeyAllAccess,
                                   sub.out(), nullptr),
               kvp::kErrorInvalidParameter);
 }
@@ -584,7 +584,7 @@ TEST_F(RegistryTest, HivesAreSeparateFiles) {
         RegKey m = Create("Software\\Korvane\\TFTP Client");
         ASSERT_EQ(Set(m.get(), "Where", kvp::kRegSz, Bytes("machine\0")), kvp::kErrorSuccess);
         RegKey u;
-        ASSERT_EQ(kvp::RegCreateKeyEx(kvp::kHkeyCurrentUser, "Software\\Korvane\\TFTP Client",
+        ASSERT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyCurrentUser, "Software\\Korvane\\TFTP Client",
                                       kvp::kKeyAllAccess, u.out(), nullptr),
                   kvp::kErrorSuccess);
         ASSERT_EQ(Set(u.get(), "Where", kvp::kRegSz, Bytes("user\0")), kvp::kErrorSuccess);
@@ -641,7 +641,7 @@ TEST_F(RegistryTest, HandWrittenFilesAreReadAsRegeditWouldAndBrokenLinesSkipped)
                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Deep\\Est]\r\n"
                       "\"Last\"=hex:");
     RegKey key;
-    ASSERT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, kKey, kvp::kKeyAllAccess, key.out()),
+    ASSERT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kKey, kvp::kKeyAllAccess, key.out()),
               kvp::kErrorSuccess);
     struct Want {
         const char* name;
@@ -667,12 +667,12 @@ TEST_F(RegistryTest, HandWrittenFilesAreReadAsRegeditWouldAndBrokenLinesSkipped)
     }
     uint32_t size = 0;
     for (const char* missing : {"Broken", "Unclosed", "Foreign", "Orphan"})
-        EXPECT_EQ(kvp::RegQueryValueEx(key.get(), missing, nullptr, nullptr, &size),
+        EXPECT_EQ(kvp::RegQueryValueExA(key.get(), missing, nullptr, nullptr, &size),
                   kvp::kErrorFileNotFound)
             << missing;
     RegKey deep;
     ASSERT_EQ(
-        kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, "SOFTWARE\\Deep\\Est", kvp::kKeyRead, deep.out()),
+        kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\Deep\\Est", kvp::kKeyRead, deep.out()),
         kvp::kErrorSuccess);
     uint32_t type = 0;
     std::string data = "x";
@@ -689,14 +689,14 @@ TEST_F(RegistryTest, HandWrittenFilesAreReadAsRegeditWouldAndBrokenLinesSkipped)
 
 TEST_F(RegistryTest, ReadingWithoutAnyStateCreatesNothing) {
     RegKey key;
-    EXPECT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, kKey, kvp::kKeyRead, key.out()),
+    EXPECT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kKey, kvp::kKeyRead, key.out()),
               kvp::kErrorFileNotFound);
     EXPECT_FALSE(kvp::PathExists(HiveFile("HKEY_LOCAL_MACHINE").c_str()));
     // The hive root always exists.
-    EXPECT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyCurrentUser, "", kvp::kKeyRead, key.out()),
+    EXPECT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyCurrentUser, "", kvp::kKeyRead, key.out()),
               kvp::kErrorSuccess);
     char name[16];
-    EXPECT_EQ(kvp::RegEnumKey(key.get(), 0, name, sizeof name), kvp::kErrorNoMoreItems);
+    EXPECT_EQ(kvp::RegEnumKeyA(key.get(), 0, name, sizeof name), kvp::kErrorNoMoreItems);
 }
 
 // ---- several processes ----------------------------------------------------------------
@@ -776,7 +776,7 @@ TEST_F(RegistryTest, ThreadsWritingThroughTheirOwnHandlesLoseNoWrite) {
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t, &failures] {
             RegKey key;
-            if (kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, kStressKey, kvp::kKeyAllAccess,
+            if (kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kStressKey, kvp::kKeyAllAccess,
                                   key.out()) != kvp::kErrorSuccess) {
                 ++failures[t];
                 return;
@@ -856,7 +856,7 @@ TEST_F(RegistryTest, WriterKilledMidWriteLeavesOldOrNewFile) {
     }
     // The API still reads and writes the hive afterwards.
     RegKey key;
-    ASSERT_EQ(kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, kStressKey, kvp::kKeyAllAccess, key.out()),
+    ASSERT_EQ(kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kStressKey, kvp::kKeyAllAccess, key.out()),
               kvp::kErrorSuccess);
     EXPECT_EQ(Set(key.get(), "After", kvp::kRegDword, Dword(1)), kvp::kErrorSuccess);
     uint32_t type = 0;

@@ -24,9 +24,9 @@ struct SignalOnExit {
 // A listener in miniature: waits in 5-second steps for a datagram and takes it.
 struct Listener {
     kvp::Socket sock;
-    kvp::EventHandle waiting = kvp::CreateEvent(true, false, "waiting");
-    kvp::EventHandle got = kvp::CreateEvent(false, false, "got");
-    kvp::EventHandle unwound = kvp::CreateEvent(true, false, "unwound");
+    kvp::EventHandle waiting = kvp::CreateEventA(true, false, "waiting");
+    kvp::EventHandle got = kvp::CreateEventA(false, false, "got");
+    kvp::EventHandle unwound = kvp::CreateEventA(true, false, "unwound");
     std::string data;
 
     static uint32_t Run(void* arg) {
@@ -144,9 +144,9 @@ TEST_F(ThreadTest, TerminateReachesASuspendedThread) {
 
 struct Blocker {
     enum Kind { kEvent, kSleep, kThread } kind;
-    kvp::EventHandle started = kvp::CreateEvent(true, false, nullptr);
-    kvp::EventHandle never = kvp::CreateEvent(false, false, nullptr);
-    kvp::EventHandle unwound = kvp::CreateEvent(true, false, nullptr);
+    kvp::EventHandle started = kvp::CreateEventA(true, false, nullptr);
+    kvp::EventHandle never = kvp::CreateEventA(false, false, nullptr);
+    kvp::EventHandle unwound = kvp::CreateEventA(true, false, nullptr);
     kvp::ThreadHandle other;
     std::atomic<bool> passed{false};
     kvp::SockAddr4 bound;
@@ -264,7 +264,7 @@ TEST(Thread, ExitCodeAndEmptyHandles) {
 }
 
 TEST(Event, AutoResetIsTakenByOneWait) {
-    kvp::EventHandle e = kvp::CreateEvent(false, true, "auto");
+    kvp::EventHandle e = kvp::CreateEventA(false, true, "auto");
     ASSERT_TRUE(e);
     EXPECT_EQ(kvp::WaitForEvent(e, 0), kvp::WaitResult::kSignaled);
     EXPECT_EQ(kvp::WaitForEvent(e, 0), kvp::WaitResult::kTimeout);
@@ -279,7 +279,7 @@ TEST(Event, AutoResetIsTakenByOneWait) {
 }
 
 TEST(Event, ManualResetStaysSetUntilReset) {
-    kvp::EventHandle e = kvp::CreateEvent(true, false, "manual");
+    kvp::EventHandle e = kvp::CreateEventA(true, false, "manual");
     ASSERT_TRUE(e);
     EXPECT_EQ(kvp::WaitForEvent(e, 0), kvp::WaitResult::kTimeout);
     EXPECT_TRUE(kvp::SetEvent(e));
@@ -290,7 +290,7 @@ TEST(Event, ManualResetStaysSetUntilReset) {
 
 struct Waiters {
     kvp::EventHandle e;
-    kvp::EventHandle woke = kvp::CreateEvent(false, false, nullptr);
+    kvp::EventHandle woke = kvp::CreateEventA(false, false, nullptr);
     std::atomic<int> count{0};
     static uint32_t Run(void* arg) {
         auto* self = static_cast<Waiters*>(arg);
@@ -303,7 +303,7 @@ struct Waiters {
 
 TEST(Event, AutoResetReleasesExactlyOneWaiterPerSet) {
     Waiters w;
-    w.e = kvp::CreateEvent(false, false, nullptr);
+    w.e = kvp::CreateEventA(false, false, nullptr);
     kvp::ThreadHandle t[3];
     for (auto& h : t) h = kvp::CreateThread(Waiters::Run, &w);
     for (int i = 1; i <= 3; ++i) {
@@ -322,7 +322,7 @@ TEST(Event, AutoResetReleasesExactlyOneWaiterPerSet) {
 
 TEST(Event, ManualResetReleasesEveryWaiter) {
     Waiters w;
-    w.e = kvp::CreateEvent(true, false, nullptr);
+    w.e = kvp::CreateEventA(true, false, nullptr);
     kvp::ThreadHandle t[3];
     for (auto& h : t) h = kvp::CreateThread(Waiters::Run, &w);
     kvp::SetEvent(w.e);
@@ -332,8 +332,8 @@ TEST(Event, ManualResetReleasesEveryWaiter) {
 }
 
 struct HeldWaiter {
-    kvp::EventHandle e = kvp::CreateEvent(false, false, nullptr);
-    kvp::EventHandle started = kvp::CreateEvent(true, false, nullptr);
+    kvp::EventHandle e = kvp::CreateEventA(false, false, nullptr);
+    kvp::EventHandle started = kvp::CreateEventA(true, false, nullptr);
     std::atomic<bool> took{false};
     static uint32_t Run(void* arg) {
         auto* self = static_cast<HeldWaiter*>(arg);

@@ -17,34 +17,34 @@ class SettingsTest : public ::testing::Test {
     kvp::RegKey CreateKey() {
         kvp::RegKey key;
         uint32_t disp = 0;
-        EXPECT_EQ(kvp::RegCreateKeyEx(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyAllAccess,
+        EXPECT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyAllAccess,
                                       key.out(), &disp),
                   kvp::kErrorSuccess);
         return key;
     }
     static void SetText(kvp::HKey k, const char* name, const std::string& v) {
         ASSERT_EQ(
-            kvp::RegSetValueEx(k, name, kvp::kRegSz, reinterpret_cast<const uint8_t*>(v.c_str()),
+            kvp::RegSetValueExA(k, name, kvp::kRegSz, reinterpret_cast<const uint8_t*>(v.c_str()),
                                static_cast<uint32_t>(v.size() + 1)),
             kvp::kErrorSuccess);
     }
     static void SetByte(kvp::HKey k, const char* name, uint8_t b) {
-        ASSERT_EQ(kvp::RegSetValueEx(k, name, kvp::kRegBinary, &b, 1), kvp::kErrorSuccess);
+        ASSERT_EQ(kvp::RegSetValueExA(k, name, kvp::kRegBinary, &b, 1), kvp::kErrorSuccess);
     }
     static std::string QueryRaw(const char* name, uint32_t* type) {
         kvp::RegKey key;
-        if (kvp::RegOpenKeyEx(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyRead, key.out()) !=
+        if (kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyRead, key.out()) !=
             kvp::kErrorSuccess)
             return "<no key>";
         uint8_t buf[2048];
         uint32_t size = sizeof buf;
-        if (kvp::RegQueryValueEx(key.get(), name, type, buf, &size) != kvp::kErrorSuccess)
+        if (kvp::RegQueryValueExA(key.get(), name, type, buf, &size) != kvp::kErrorSuccess)
             return "<missing>";
         return std::string(reinterpret_cast<char*>(buf), size);
     }
     static std::string Cwd() {
         char buf[261];
-        EXPECT_GT(kvp::GetCurrentDirectory(buf, sizeof buf), 0u);
+        EXPECT_GT(kvp::GetCurrentDirectoryA(buf, sizeof buf), 0u);
         return buf;
     }
 };
@@ -127,14 +127,14 @@ TEST_F(SettingsTest, ValuesTooLongOrOfAnotherTypeKeepTheDefault) {
         SetText(key.get(), "FacilityName", std::string(19, 'f'));  // fits exactly
         SetText(key.get(), "AllowedClients", std::string(1025, 'a'));
         uint8_t two[2] = {1, 1};
-        ASSERT_EQ(kvp::RegSetValueEx(key.get(), "AllowOverwrite", kvp::kRegBinary, two, 2),
+        ASSERT_EQ(kvp::RegSetValueExA(key.get(), "AllowOverwrite", kvp::kRegBinary, two, 2),
                   kvp::kErrorSuccess);
         uint8_t dw[4] = {0, 0, 0, 1};
-        ASSERT_EQ(kvp::RegSetValueEx(key.get(), "ClientRestrict", kvp::kRegDword, dw, 4),
+        ASSERT_EQ(kvp::RegSetValueExA(key.get(), "ClientRestrict", kvp::kRegDword, dw, 4),
                   kvp::kErrorSuccess);
         SetText(key.get(), "Retransmits", "9");
         uint8_t rext[4] = {0xE8, 0x03, 0, 0};
-        ASSERT_EQ(kvp::RegSetValueEx(key.get(), "Rexttimeout", kvp::kRegDword, rext, 4),
+        ASSERT_EQ(kvp::RegSetValueExA(key.get(), "Rexttimeout", kvp::kRegDword, rext, 4),
                   kvp::kErrorSuccess);
     }
     LoadServerParameters();

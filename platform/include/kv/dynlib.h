@@ -8,10 +8,10 @@ using HLibrary = LibraryState*;
 
 // Loads a library; a plain name is looked for beside the calling program first, then on
 // the system search path. Null on failure.
-HLibrary LoadLibrary(const char* name);
+HLibrary LoadLibraryA(const char* name);
 void* GetProcAddress(HLibrary lib, const char* name);
 bool FreeLibrary(HLibrary lib);
 // Full path of the running program.
-bool GetModuleFileName(char* buf, unsigned size);
+bool GetModuleFileNameA(char* buf, unsigned size);
 
 }  // namespace kvp

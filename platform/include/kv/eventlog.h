@@ -17,8 +17,8 @@ struct EventSourceState;
 using HEventSource = EventSourceState*;
 
 // Null on failure (system's last error set).
-HEventSource RegisterEventSource(const char* server, const char* source);
-bool ReportEvent(HEventSource src, uint16_t type, uint16_t category, uint32_t event_id,
+HEventSource RegisterEventSourceA(const char* server, const char* source);
+bool ReportEventA(HEventSource src, uint16_t type, uint16_t category, uint32_t event_id,
                  const char* const* strings, uint16_t num_strings);
 bool DeregisterEventSource(HEventSource src);
 

@@ -10,7 +10,7 @@ namespace kvp {
 std::string StateDir();
 
 // Current directory into buf (size bytes with the terminator); length, or 0 on failure.
-unsigned GetCurrentDirectory(char* buf, unsigned size);
+unsigned GetCurrentDirectoryA(char* buf, unsigned size);
 
 // True when something (file or directory) exists at the path.
 bool PathExists(const char* path);

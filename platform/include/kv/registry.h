@@ -34,23 +34,23 @@ constexpr uint32_t kRegOpenedExistingKey = 2;
 
 // All return a Windows result code (kErrorSuccess, kErrorFileNotFound, kErrorMoreData,
 // kErrorInvalidHandle, kErrorAccessDenied, ...). Key and value names ignore case.
-long RegOpenKeyEx(HKey root, const char* subkey, uint32_t sam, HKey* out);
-long RegCreateKeyEx(HKey root, const char* subkey, uint32_t sam, HKey* out,
+long RegOpenKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out);
+long RegCreateKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out,
                     uint32_t* disposition);
 long RegCloseKey(HKey key);
 // type, data and size may each be null. *size holds the room on entry and the value's
 // size on return; too little room gives kErrorMoreData with the needed size, and data
 // null gives the size alone.
-long RegQueryValueEx(HKey key, const char* name, uint32_t* type, uint8_t* data,
+long RegQueryValueExA(HKey key, const char* name, uint32_t* type, uint8_t* data,
                      uint32_t* size);
-long RegSetValueEx(HKey key, const char* name, uint32_t type, const uint8_t* data,
+long RegSetValueExA(HKey key, const char* name, uint32_t type, const uint8_t* data,
                    uint32_t size);
-long RegDeleteValue(HKey key, const char* name);
+long RegDeleteValueA(HKey key, const char* name);
 // Deletes a key that has no subkeys.
-long RegDeleteKey(HKey root, const char* subkey);
+long RegDeleteKeyA(HKey root, const char* subkey);
 // The index-th subkey name / value name, kErrorNoMoreItems past the end.
-long RegEnumKey(HKey key, uint32_t index, char* name, uint32_t name_size);
-long RegEnumValue(HKey key, uint32_t index, char* name, uint32_t* name_size, uint32_t* type,
+long RegEnumKeyA(HKey key, uint32_t index, char* name, uint32_t name_size);
+long RegEnumValueA(HKey key, uint32_t index, char* name, uint32_t* name_size, uint32_t* type,
                   uint8_t* data, uint32_t* data_size);
 
 // Owns an open key and closes it on every path.

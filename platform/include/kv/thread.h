@@ -42,7 +42,7 @@ struct EventState;
 using EventHandle = std::shared_ptr<EventState>;
 
 // Creates an event. Names are kept for diagnostics only; each call makes a new event.
-EventHandle CreateEvent(bool manual_reset, bool initially_set, const char* name);
+EventHandle CreateEventA(bool manual_reset, bool initially_set, const char* name);
 bool SetEvent(const EventHandle& e);
 bool ResetEvent(const EventHandle& e);
 // Waits for the event; an auto-reset event is reset by the wait that sees it set.

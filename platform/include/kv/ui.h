@@ -21,6 +21,6 @@ constexpr int kIdNo = 7;
 // and text go to standard error and the debugger output, the call returns at once with
 // the default button, and when KVTFTP_MSGBOX_LOG names a file the box is appended there
 // as one line: caption, text and flags separated by tabs.
-int MessageBox(void* owner, const char* text, const char* caption, unsigned flags);
+int MessageBoxA(void* owner, const char* text, const char* caption, unsigned flags);
 
 }  // namespace kvp
