@@ -4,7 +4,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/services_file.h"
 #include "kv/errors.h"
 #include "resolver_errors.h"
 #include "wait_internal.h"
@@ -97,59 +97,6 @@ int SendOne(socket_t s, const void* buf, int len, const sockaddr_in* to) {
         }
         return static_cast<int>(n);
     }
-}
-
-bool EqualNoCase(const char* a, const char* b) {
-    return ::strcasecmp(a, b) == 0;
-}
-
-// One entry of a services file ("name port/proto aliases # comment") matched against the
-// name (or an alias) and protocol; the port in host order, or -1.
-long MatchServiceLine(char* line, const char* name, const char* proto) {
-    if (char* hash = std::strchr(line, '#')) *hash = '\0';
-    const char* ws = " \t\r\n";
-    char* save = nullptr;
-    char* svc = ::strtok_r(line, ws, &save);
-    if (!svc) return -1;
-    char* portproto = ::strtok_r(nullptr, ws, &save);
-    if (!portproto) return -1;
-    char* slash = std::strchr(portproto, '/');
-    if (!slash || slash == portproto || slash[1] == '\0') return -1;
-    *slash = '\0';
-    char* end = nullptr;
-    errno = 0;
-    long port = std::strtol(portproto, &end, 10);
-    if (errno != 0 || *end != '\0' || port < 0 || port > 65535) return -1;
-    if (proto && !EqualNoCase(slash + 1, proto)) return -1;
-    if (EqualNoCase(svc, name)) return port;
-    while (char* alias = ::strtok_r(nullptr, ws, &save)) {
-        if (EqualNoCase(alias, name)) return port;
-    }
-    return -1;
-}
-
-bool LookUpServiceFile(const char* path, const char* name, const char* proto, uint16_t* port) {
-    std::FILE* f = std::fopen(path, "re");
-    if (!f) return false;
-    char line[1024];
-    bool found = false;
-    while (!found && std::fgets(line, sizeof line, f)) {
-        size_t len = std::strlen(line);
-        if (len == sizeof line - 1 && line[len - 1] != '\n') {
-            // An over-long line: skip the rest of it and ignore it.
-            int c;
-            while ((c = std::fgetc(f)) != EOF && c != '\n') {
-            }
-            continue;
-        }
-        long p = MatchServiceLine(line, name, proto);
-        if (p >= 0) {
-            *port = static_cast<uint16_t>(p);
-            found = true;
-        }
-    }
-    std::fclose(f);
-    return found;
 }
 
 int ResolverError(int gai) {
@@ -295,7 +242,10 @@ bool GetServicePort(const char* name, const char* proto, uint16_t* port_net) {
     const char* file = std::getenv("KVTFTP_SERVICES");
     if (file && *file) {
         uint16_t port = 0;
-        if (LookUpServiceFile(file, name, proto, &port)) {
+        std::FILE* f = std::fopen(file, "re");
+        const bool found = f && internal::FindServicePort(f, name, proto, &port);
+        if (f) std::fclose(f);
+        if (found) {
             *port_net = htons(port);
             return true;
         }
@@ -311,41 +261,6 @@ bool GetServicePort(const char* name, const char* proto, uint16_t* port_net) {
     }
     Fail(internal::kErrNoDataValue);
     return false;
-}
-
-uint32_t InetAddr(const char* text) {
-    if (!text) return kInaddrNone;
-    // Exactly four decimal parts of 0 to 255, without signs, blanks or leading zeros
-    // (which other parsers read as octal): anything else is not an address.
-    uint32_t value = 0;
-    const char* p = text;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (*p != '.') return kInaddrNone;
-            ++p;
-        }
-        if (*p < '0' || *p > '9') return kInaddrNone;
-        if (*p == '0' && p[1] >= '0' && p[1] <= '9') return kInaddrNone;
-        unsigned n = 0;
-        int digits = 0;
-        while (*p >= '0' && *p <= '9') {
-            if (++digits > 3) return kInaddrNone;
-            n = n * 10 + static_cast<unsigned>(*p - '0');
-            ++p;
-        }
-        if (n > 255) return kInaddrNone;
-        value = (value << 8) | n;
-    }
-    if (*p != '\0') return kInaddrNone;
-    return htonl(value);
-}
-
-std::string InetNtoa(uint32_t addr_net) {
-    const uint32_t a = ntohl(addr_net);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", (a >> 24) & 0xFFu, (a >> 16) & 0xFFu,
-                  (a >> 8) & 0xFFu, a & 0xFFu);
-    return buf;
 }
 
 bool ResolveHost(const char* name, uint32_t* addr_net) {
