@@ -59,7 +59,7 @@ void ReadDword(kvp::HKey key, const char* name, uint32_t* field) {
 
 void WriteText(kvp::HKey key, const char* name, const char* text) {
     kvp::RegSetValueExA(key, name, kvp::kRegSz, reinterpret_cast<const uint8_t*>(text),
-                       static_cast<uint32_t>(std::strlen(text) + 1));
+                        static_cast<uint32_t>(std::strlen(text) + 1));
 }
 
 void WriteFlag(kvp::HKey key, const char* name, uint8_t flag) {
@@ -123,9 +123,10 @@ int RecordServerParameters() {
     kvp::RegKey key;
     uint32_t disposition = 0;
     long rc = kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyWrite, key.out(),
-                                  &disposition);
+                                   &disposition);
     if (rc != kvp::kErrorSuccess) {
-        ReportServerError("RecordServerParameters: RegCreateKeyEx failed", static_cast<int>(rc));
+        ReportServerError("RecordServerParameters: RegCreateKeyEx failed",
+                          kvp::SystemErrorOfResult(rc));
         return 0;
     }
     const ServerSettings& s = g_settings;

@@ -12,6 +12,39 @@ namespace kvp {
 namespace {
 thread_local int t_socket_error = 0;
 
+// The Windows result codes that the stand-ins produce, with their Windows texts. A code
+// whose number errno also uses carries the errno value of the same meaning, which
+// stands for it as a system error number; the others keep their numbers, which lie above
+// errno's range, and their texts come from here.
+struct WindowsCode {
+    long code;
+    int errno_value;  // 0: the code keeps its number
+    const char* text;
+};
+
+const WindowsCode kWindowsCodes[] = {
+    {kErrorFileNotFound, ENOENT, "The system cannot find the file specified."},
+    {kErrorAccessDenied, EACCES, "Access is denied."},
+    {kErrorInvalidHandle, EBADF, "The handle is invalid."},
+    {kErrorInvalidParameter, EINVAL, "The parameter is incorrect."},
+    {122, ERANGE, "The data area passed to a system call is too small."},
+    {123, EINVAL, "The filename, directory name, or volume label syntax is incorrect."},
+    {kErrorMoreData, 0, "More data is available."},
+    {kErrorNoMoreItems, 0, "No more data is available."},
+    {1016, 0,
+     "An I/O operation initiated by the registry failed unrecoverably. The registry could "
+     "not read in, or write out, or flush, one of the files that contain the system's image "
+     "of the registry."},
+    {1018, 0, "Illegal operation attempted on a registry key that has been marked for deletion."},
+};
+
+const WindowsCode* FindWindowsCode(long code) {
+    for (const WindowsCode& w : kWindowsCodes) {
+        if (w.code == code) return &w;
+    }
+    return nullptr;
+}
+
 // The resolver's failures are numbered apart from errno values (as Windows numbers them),
 // so that one integer carries either kind to the text look-up below.
 const char* ResolverText(int err) {
@@ -44,11 +77,19 @@ void SetLastSocketError(int err) {
     t_socket_error = err;
 }
 
+int SystemErrorOfResult(long result) {
+    const WindowsCode* w = FindWindowsCode(result);
+    return w && w->errno_value != 0 ? w->errno_value : static_cast<int>(result);
+}
+
 std::string SystemErrorText(int err) {
     const int saved = errno;
     std::string text;
+    const WindowsCode* w = FindWindowsCode(err);
     if (const char* r = ResolverText(err)) {
         text = r;
+    } else if (w && w->errno_value == 0) {
+        text = w->text;
     } else {
         char buf[256];
         // The GNU strerror_r returns the text, in buf or static; glibc says "Unknown error N"
