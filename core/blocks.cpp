@@ -48,8 +48,10 @@ bool ReadNetasciiBlock(TransferContext* ctx) {
     }
     ctx->lastNetasciiByte = last;
     ctx->sendLen = pos;
-    // A read error must fail the transfer, not pass for the end of the file.
-    return !std::ferror(f);
+    // A read error must fail the transfer, not pass for the end of the file; a run time
+    // that does not flag it (Wine's msvcrt, on a stream not open for reading) still
+    // stops without the end-of-file mark.
+    return !std::ferror(f) && (c != EOF || std::feof(f));
 }
 
 bool ReadOctetBlock(TransferContext* ctx) {
@@ -64,7 +66,7 @@ bool ReadOctetBlock(TransferContext* ctx) {
     const size_t room = static_cast<size_t>(ReaderCapacity(ctx) - 4);
     const size_t got = std::fread(ctx->sendBuf + 4, 1, room, f);
     ctx->sendLen = static_cast<int32_t>(4 + got);
-    return !std::ferror(f);
+    return !std::ferror(f) && (got == room || std::feof(f));
 }
 
 bool WriteDataBlock(TransferContext* ctx) {
