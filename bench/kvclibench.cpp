@@ -15,12 +15,9 @@
 #include "kv/dynlib.h"
 #include "kv/export.h"
 #include "kv/time.h"
+#include "kvtftpclidll.h"
 
 namespace {
-
-using TransferFn = int(KV_STDCALL*)(const char*, int, int, const char*, const char*, int,
-                                    const char*);
-using QueryFn = int(KV_STDCALL*)();
 
 int Usage() {
     std::fprintf(stderr, "Usage: kvclibench [-u] [-n] [-l LOGFILE] SERVER REMOTEFILE LOCALFILE\n");
@@ -50,13 +47,13 @@ int main(int argc, char** argv) {
     const char* remote = argv[i + 1];
     const char* local = argv[i + 2];
 
-    kvp::HLibrary lib = kvp::LoadLibraryA("kvtftpclidll.so");
+    kvp::HLibrary lib = kvp::LoadLibraryA("KVTFTPCLIDLL.DLL");
     if (!lib) {
         std::fprintf(stderr, "kvclibench: cannot load kvtftpclidll.so\n");
         return 1;
     }
-    auto transfer = reinterpret_cast<TransferFn>(kvp::GetProcAddress(lib, "TFTPTransfer"));
-    auto query = reinterpret_cast<QueryFn>(kvp::GetProcAddress(lib, "TFTPQueryStatus"));
+    auto transfer = reinterpret_cast<TFTPTransferProc>(kvp::GetProcAddress(lib, "TFTPTransfer"));
+    auto query = reinterpret_cast<TFTPQueryStatusProc>(kvp::GetProcAddress(lib, "TFTPQueryStatus"));
     if (!transfer || !query) {
         std::fprintf(stderr, "kvclibench: kvtftpclidll.so lacks TFTPTransfer/TFTPQueryStatus\n");
         return 1;

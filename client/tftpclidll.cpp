@@ -5,11 +5,7 @@
 #include "client_engine.h"
 #include "kv/export.h"
 #include "kv/thread.h"
-
-KV_EXPORT int KV_STDCALL TFTPTransfer(const char* server, int action, int mode,
-                                      const char* localPath, const char* remotePath, int logEnable,
-                                      const char* logPath);
-KV_EXPORT int KV_STDCALL TFTPQueryStatus(void);
+#include "kvtftpclidll.h"
 
 KV_EXPORT int KV_STDCALL TFTPTransfer(const char* server, int action, int mode,
                                       const char* localPath, const char* remotePath, int logEnable,

@@ -8,6 +8,7 @@
 #include "kv/export.h"
 #include "kv/net.h"
 #include "kv/thread.h"
+#include "kvtftptsv.h"
 #include "report.h"
 
 namespace {
@@ -22,7 +23,6 @@ struct EngineState {
     kvp::ThreadHandle listener;
     kvp::EventHandle shutdown;
     bool netReady = false;
-    int netError = 0;
 };
 
 EngineState& Engine() {
@@ -38,30 +38,29 @@ uint32_t LastErrorOr(long fallback) {
     return static_cast<uint32_t>(err != 0 ? err : fallback);
 }
 
-bool InitWinsock() {
+// Starts the socket library, accepting exactly version 1.1; 0, or the socket error
+// number after the report.
+int InitWinsock() {
     uint16_t granted = 0;
     const int err = kvp::NetStartup(&granted);
-    if (err == 0 && granted == kWinsockVersion) return true;
-    ReportServerError("Unable to get Winsock 1.1", err != 0 ? err : kvp::LastSocketError());
+    if (err == 0 && granted == kWinsockVersion) return 0;
+    const int reported = err != 0 ? err : kvp::LastSocketError();
+    ReportServerError("Unable to get Winsock 1.1", reported);
     if (err == 0) kvp::NetCleanup();
-    Engine().netError = err != 0 ? err : kvp::LastSocketError();
-    return false;
+    return reported != 0 ? reported : static_cast<int>(kvp::kErrorInvalidParameter);
 }
 
-// Load and unload of the library. Where the library cannot refuse to load, a failed
-// start of the socket library makes StartTFTPServer fail instead.
+// Unload of the library: the listener is told to end. The socket library is started by
+// the first StartTFTPServer, not at load, since Windows forbids that inside a library's
+// load and unload (DllMain); it stays started until the process ends, because transfers
+// may outlive the stop.
 struct LibraryLifetime {
-    LibraryLifetime() {
-        try {
-            Engine().netReady = InitWinsock();
-        } catch (...) {
-            Engine().netReady = false;
-        }
-    }
+    LibraryLifetime() = default;
+    LibraryLifetime(const LibraryLifetime&) = delete;
+    LibraryLifetime& operator=(const LibraryLifetime&) = delete;
     ~LibraryLifetime() {
         EngineState& e = Engine();
         if (e.shutdown) kvp::SetEvent(e.shutdown);
-        if (e.netReady) kvp::NetCleanup();
     }
 };
 
@@ -73,7 +72,10 @@ KV_EXPORT uint32_t KV_STDCALL StartTFTPServer() {
     try {
         EngineState& e = Engine();
         std::lock_guard<std::mutex> lock(e.mu);
-        if (!e.netReady) return static_cast<uint32_t>(e.netError != 0 ? e.netError : 1);
+        if (!e.netReady) {
+            if (const int err = InitWinsock()) return static_cast<uint32_t>(err);
+            e.netReady = true;
+        }
         // One listener at a time: a second start while one runs has nothing to do.
         if (e.listener) {
             uint32_t code = 0;

@@ -17,6 +17,7 @@
 #include "kv/process.h"
 #include "kv/registry.h"
 #include "kv/signals.h"
+#include "kvtftptsv.h"
 
 namespace fs = std::filesystem;
 
@@ -28,9 +29,9 @@ kvp::HLibrary g_engine = nullptr;
 namespace {
 
 constexpr const char* kServerKey = "SOFTWARE\\Korvane\\TFTP Server";
+// Found beside this program (kvtftptsv.so on Linux).
+constexpr const char* kEngineFile = "KVTFTPTSV.DLL";
 constexpr unsigned kMaxPath = 260;
-
-using ControlFn = int(KV_STDCALL*)();
 
 struct Options {
     long port = -1;  // -1: not given
@@ -141,18 +142,18 @@ bool WriteServerHome(const std::string& home) {
     kvp::RegKey key;
     uint32_t disposition = 0;
     long rc = kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyWrite, key.out(),
-                                  &disposition);
+                                   &disposition);
     if (rc != kvp::kErrorSuccess) {
         std::fprintf(stderr, "kvserve: cannot create the server key: %s\n",
-                     kvp::SystemErrorText(static_cast<int>(rc)).c_str());
+                     kvp::SystemErrorText(kvp::SystemErrorOfResult(rc)).c_str());
         return false;
     }
     rc = kvp::RegSetValueExA(key.get(), "TFTPHome", kvp::kRegSz,
-                            reinterpret_cast<const uint8_t*>(home.c_str()),
-                            static_cast<uint32_t>(home.size() + 1));
+                             reinterpret_cast<const uint8_t*>(home.c_str()),
+                             static_cast<uint32_t>(home.size() + 1));
     if (rc != kvp::kErrorSuccess) {
         std::fprintf(stderr, "kvserve: cannot write TFTPHome: %s\n",
-                     kvp::SystemErrorText(static_cast<int>(rc)).c_str());
+                     kvp::SystemErrorText(kvp::SystemErrorOfResult(rc)).c_str());
         return false;
     }
     return true;
@@ -200,17 +201,18 @@ int Run(const Options& opt) {
 
     if (!WriteServerHome(home_text)) return 1;
 
-    g_engine = kvp::LoadLibraryA("kvtftptsv.so");
+    g_engine = kvp::LoadLibraryA(kEngineFile);
     kvp::HLibrary lib = g_engine;
     if (!lib) {
-        std::fprintf(stderr, "kvserve: cannot load kvtftptsv.so\n");
+        std::fprintf(stderr, "kvserve: cannot load %s\n", kEngineFile);
         return 1;
     }
-    auto start = reinterpret_cast<ControlFn>(kvp::GetProcAddress(lib, "StartTFTPServer"));
-    auto stop = reinterpret_cast<ControlFn>(kvp::GetProcAddress(lib, "StopTFTPServer"));
+    auto start =
+        reinterpret_cast<TFTPServerControlProc>(kvp::GetProcAddress(lib, "StartTFTPServer"));
+    auto stop = reinterpret_cast<TFTPServerControlProc>(kvp::GetProcAddress(lib, "StopTFTPServer"));
     if (!start || !stop || !kvp::GetProcAddress(lib, "PauseTFTPServer") ||
         !kvp::GetProcAddress(lib, "ResumeTFTPServer")) {
-        std::fprintf(stderr, "kvserve: kvtftptsv.so lacks the server control functions\n");
+        std::fprintf(stderr, "kvserve: %s lacks the server control functions\n", kEngineFile);
         return 1;
     }
 
@@ -251,5 +253,5 @@ int main(int argc, char** argv) {
     // Transfers may still be running on the engine's threads after the stop; ending
     // without the static destructors keeps them from using objects already destroyed.
     std::fflush(nullptr);
-    std::quick_exit(rc);
+    std::_Exit(rc);
 }

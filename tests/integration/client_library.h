@@ -7,18 +7,15 @@
 #include "kv/dynlib.h"
 #include "kv/export.h"
 #include "kv/time.h"
+#include "kvtftpclidll.h"
 #include "test_support.h"
 
 namespace kvtest {
 
-using TransferFn = int(KV_STDCALL*)(const char*, int, int, const char*, const char*, int,
-                                    const char*);
-using QueryFn = int(KV_STDCALL*)(void);
-
 struct LoadedClientLibrary {
     kvp::HLibrary lib = nullptr;
-    TransferFn transfer = nullptr;
-    QueryFn query = nullptr;
+    TFTPTransferProc transfer = nullptr;
+    TFTPQueryStatusProc query = nullptr;
 };
 
 // Loaded once per process and never unloaded: a worker that has just reported its end
@@ -26,10 +23,12 @@ struct LoadedClientLibrary {
 inline const LoadedClientLibrary& ClientLibraryExports() {
     static const LoadedClientLibrary loaded = [] {
         LoadedClientLibrary l;
-        l.lib = kvp::LoadLibraryA((BinDir() + "/kvtftpclidll.so").c_str());
+        l.lib = kvp::LoadLibraryA((BinDir() + "/KVTFTPCLIDLL.DLL").c_str());
         if (l.lib != nullptr) {
-            l.transfer = reinterpret_cast<TransferFn>(kvp::GetProcAddress(l.lib, "TFTPTransfer"));
-            l.query = reinterpret_cast<QueryFn>(kvp::GetProcAddress(l.lib, "TFTPQueryStatus"));
+            l.transfer =
+                reinterpret_cast<TFTPTransferProc>(kvp::GetProcAddress(l.lib, "TFTPTransfer"));
+            l.query = reinterpret_cast<TFTPQueryStatusProc>(
+                kvp::GetProcAddress(l.lib, "TFTPQueryStatus"));
         }
         return l;
     }();
@@ -37,7 +36,7 @@ inline const LoadedClientLibrary& ClientLibraryExports() {
 }
 
 // Polls the worker until it has ended; the bound only catches hangs.
-inline bool WaitClientIdle(QueryFn query, uint32_t ms = 120000) {
+inline bool WaitClientIdle(TFTPQueryStatusProc query, uint32_t ms = 120000) {
     const uint32_t start = kvp::GetTickCount();
     while (query() != 0) {
         if (kvp::GetTickCount() - start > ms) return false;

@@ -65,8 +65,8 @@ class ClientLibrary : public ::testing::Test {
     bool WaitIdle() { return WaitClientIdle(query_); }
 
     TestEnv env_;
-    TransferFn transfer_ = nullptr;
-    QueryFn query_ = nullptr;
+    TFTPTransferProc transfer_ = nullptr;
+    TFTPQueryStatusProc query_ = nullptr;
 };
 
 // Serves `data` to a download and checks the acknowledgements. The blocks are queued

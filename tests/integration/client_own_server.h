@@ -1,4 +1,4 @@
-// Our own server engine for the client and probe tests: kvtftptsv.so loaded by file
+// Our own server engine for the client and probe tests: KVTFTPTSV.DLL loaded by file
 // name, rooted in a directory through its registry key and started through its export.
 #pragma once
 
@@ -12,19 +12,17 @@
 #include "kv/errors.h"
 #include "kv/export.h"
 #include "kv/net.h"
-#include "kv/paths.h"
 #include "kv/registry.h"
 #include "kv/time.h"
+#include "kvtftptsv.h"
 #include "test_support.h"
 
 namespace kvtest {
 
-using ServerControlFn = uint32_t(KV_STDCALL*)(void);
-
 struct LoadedServerEngine {
     kvp::HLibrary lib = nullptr;
-    ServerControlFn start = nullptr;
-    ServerControlFn stop = nullptr;
+    TFTPServerControlProc start = nullptr;
+    TFTPServerControlProc stop = nullptr;
 };
 
 // Null members when the engine is not built. Loaded once and never unloaded: its request
@@ -32,14 +30,12 @@ struct LoadedServerEngine {
 inline const LoadedServerEngine& ServerEngineExports() {
     static const LoadedServerEngine loaded = [] {
         LoadedServerEngine s;
-        const std::string path = BinDir() + "/kvtftptsv.so";
-        if (!kvp::PathExists(path.c_str())) return s;
-        s.lib = kvp::LoadLibraryA(path.c_str());
+        s.lib = kvp::LoadLibraryA((BinDir() + "/KVTFTPTSV.DLL").c_str());
         if (s.lib != nullptr) {
-            s.start =
-                reinterpret_cast<ServerControlFn>(kvp::GetProcAddress(s.lib, "StartTFTPServer"));
-            s.stop =
-                reinterpret_cast<ServerControlFn>(kvp::GetProcAddress(s.lib, "StopTFTPServer"));
+            s.start = reinterpret_cast<TFTPServerControlProc>(
+                kvp::GetProcAddress(s.lib, "StartTFTPServer"));
+            s.stop = reinterpret_cast<TFTPServerControlProc>(
+                kvp::GetProcAddress(s.lib, "StopTFTPServer"));
         }
         return s;
     }();
@@ -50,24 +46,24 @@ inline bool SetServerText(const char* name, const std::string& value) {
     kvp::RegKey key;
     uint32_t disposition = 0;
     if (kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Server",
-                            kvp::kKeyWrite, key.out(), &disposition) != kvp::kErrorSuccess) {
+                             kvp::kKeyWrite, key.out(), &disposition) != kvp::kErrorSuccess) {
         return false;
     }
     return kvp::RegSetValueExA(key.get(), name, kvp::kRegSz,
-                              reinterpret_cast<const uint8_t*>(value.c_str()),
-                              static_cast<uint32_t>(value.size() + 1)) == kvp::kErrorSuccess;
+                               reinterpret_cast<const uint8_t*>(value.c_str()),
+                               static_cast<uint32_t>(value.size() + 1)) == kvp::kErrorSuccess;
 }
 
 inline bool SetServerNumber(const char* name, uint32_t value) {
     kvp::RegKey key;
     uint32_t disposition = 0;
     if (kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Server",
-                            kvp::kKeyWrite, key.out(), &disposition) != kvp::kErrorSuccess) {
+                             kvp::kKeyWrite, key.out(), &disposition) != kvp::kErrorSuccess) {
         return false;
     }
     return kvp::RegSetValueExA(key.get(), name, kvp::kRegDword,
-                              reinterpret_cast<const uint8_t*>(&value),
-                              sizeof value) == kvp::kErrorSuccess;
+                               reinterpret_cast<const uint8_t*>(&value),
+                               sizeof value) == kvp::kErrorSuccess;
 }
 
 // True once something holds the TFTP port of 127.0.0.1 (the listener is bound).

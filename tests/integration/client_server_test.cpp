@@ -111,8 +111,8 @@ class ClientAgainstServer : public ::testing::Test {
     }
 
     TestEnv env_;
-    TransferFn transfer_ = nullptr;
-    QueryFn query_ = nullptr;
+    TFTPTransferProc transfer_ = nullptr;
+    TFTPQueryStatusProc query_ = nullptr;
     bool netStarted_ = false;
     bool started_ = false;
     std::string root_;

@@ -41,7 +41,7 @@ class ProbeAgainstServer : public ::testing::Test {
     // Runs the probe to its end; its exit status and output.
     int Run(const std::vector<std::string>& args, std::string* out) {
         const std::string path = env_.dir() + "/probe.out";
-        std::vector<std::string> argv = {BinDir() + "/kvprobe"};
+        std::vector<std::string> argv = {BinDir() + "/" + KV_PROBE_FILE};
         argv.insert(argv.end(), args.begin(), args.end());
         const kvp::pid_type pid = kvp::SpawnProcess(argv, path);
         EXPECT_GT(pid, 0);

@@ -39,7 +39,7 @@ class ProbeRun {
         return status;
     }
     std::string Output() const { return ReadFile(out_); }
-    static std::string Program() { return BinDir() + "/kvprobe"; }
+    static std::string Program() { return BinDir() + "/" + KV_PROBE_FILE; }
 
   private:
     std::string out_;

@@ -22,8 +22,8 @@ bool Expired(Clock::time_point start, int ms) {
 void SetValue(const char* name, uint32_t type, const uint8_t* data, uint32_t size) {
     kvp::RegKey key;
     uint32_t disposition = 0;
-    ASSERT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKeyPath, kvp::kKeyWrite, key.out(),
-                                  &disposition),
+    ASSERT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKeyPath, kvp::kKeyWrite,
+                                   key.out(), &disposition),
               kvp::kErrorSuccess);
     ASSERT_EQ(kvp::RegSetValueExA(key.get(), name, type, data, size), kvp::kErrorSuccess);
 }
@@ -83,17 +83,17 @@ kvp::SockAddr4 Loopback(uint16_t portHost) {
 // ---- engine ----
 
 Engine::Engine() {
-    const std::string path = kvtest::BinDir() + "/kvtftptsv.so";
+    const std::string path = kvtest::BinDir() + "/KVTFTPTSV.DLL";
     kvp::HLibrary lib = kvp::LoadLibraryA(path.c_str());
     lib_ = lib;
     if (lib == nullptr) {
         ADD_FAILURE() << "cannot load " << path;
         return;
     }
-    start_ = reinterpret_cast<Fn>(kvp::GetProcAddress(lib, "StartTFTPServer"));
-    pause_ = reinterpret_cast<Fn>(kvp::GetProcAddress(lib, "PauseTFTPServer"));
-    resume_ = reinterpret_cast<Fn>(kvp::GetProcAddress(lib, "ResumeTFTPServer"));
-    stop_ = reinterpret_cast<Fn>(kvp::GetProcAddress(lib, "StopTFTPServer"));
+    start_ = reinterpret_cast<TFTPServerControlProc>(kvp::GetProcAddress(lib, "StartTFTPServer"));
+    pause_ = reinterpret_cast<TFTPServerControlProc>(kvp::GetProcAddress(lib, "PauseTFTPServer"));
+    resume_ = reinterpret_cast<TFTPServerControlProc>(kvp::GetProcAddress(lib, "ResumeTFTPServer"));
+    stop_ = reinterpret_cast<TFTPServerControlProc>(kvp::GetProcAddress(lib, "StopTFTPServer"));
     EXPECT_TRUE(loaded()) << "an export is missing";
 }
 

@@ -11,6 +11,7 @@
 
 #include "kv/net.h"
 #include "kv/registry.h"
+#include "kvtftptsv.h"
 #include "test_support.h"
 
 namespace srvtest {
@@ -45,12 +46,11 @@ class Engine {
     bool loaded() const { return start_ && pause_ && resume_ && stop_; }
 
   private:
-    using Fn = uint32_t (*)();
     void* lib_ = nullptr;
-    Fn start_ = nullptr;
-    Fn pause_ = nullptr;
-    Fn resume_ = nullptr;
-    Fn stop_ = nullptr;
+    TFTPServerControlProc start_ = nullptr;
+    TFTPServerControlProc pause_ = nullptr;
+    TFTPServerControlProc resume_ = nullptr;
+    TFTPServerControlProc stop_ = nullptr;
 };
 
 // The server key under the test's own state directory.
@@ -128,6 +128,8 @@ class ServerTest : public ::testing::Test {
     std::string RootPath(const std::string& name) const { return root_ + "/" + name; }
 
     kvtest::TestEnv env_;
+    // For the sockets a case opens itself (syslog listeners, port probes).
+    kvtest::NetSession net_;
     std::string root_;
     Engine engine_;
     bool started_ = false;

@@ -175,8 +175,8 @@ ClientLibrary::ClientLibrary() {
     std::string path = kvtest::BinDir() + "/kvtftpclidll.so";
     lib_ = kvp::LoadLibraryA(path.c_str());
     if (!lib_) return;
-    transfer_ = reinterpret_cast<TransferFn>(kvp::GetProcAddress(lib_, "TFTPTransfer"));
-    query_ = reinterpret_cast<QueryFn>(kvp::GetProcAddress(lib_, "TFTPQueryStatus"));
+    transfer_ = reinterpret_cast<TFTPTransferProc>(kvp::GetProcAddress(lib_, "TFTPTransfer"));
+    query_ = reinterpret_cast<TFTPQueryStatusProc>(kvp::GetProcAddress(lib_, "TFTPQueryStatus"));
 }
 
 bool ClientLibrary::Transfer(const std::string& server, int action, int mode,

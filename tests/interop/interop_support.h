@@ -9,6 +9,7 @@
 #include "kv/dynlib.h"
 #include "kv/export.h"
 #include "kv/process.h"
+#include "kvtftpclidll.h"
 
 namespace kvinterop {
 
@@ -81,12 +82,9 @@ class ClientLibrary {
 
   private:
     ClientLibrary();
-    using TransferFn = int(KV_STDCALL*)(const char*, int, int, const char*, const char*, int,
-                                        const char*);
-    using QueryFn = int(KV_STDCALL*)();
     kvp::HLibrary lib_ = nullptr;
-    TransferFn transfer_ = nullptr;
-    QueryFn query_ = nullptr;
+    TFTPTransferProc transfer_ = nullptr;
+    TFTPQueryStatusProc query_ = nullptr;
 };
 
 constexpr int kUpload = 0;

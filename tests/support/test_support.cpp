@@ -7,6 +7,7 @@
 #include <random>
 #include <sstream>
 
+#include "kv/dynlib.h"
 #include "kv/net.h"
 #include "kv/process.h"
 
@@ -30,6 +31,15 @@ std::string MakeTempDir() {
 void RemoveTree(const std::string& path) {
     std::error_code ec;
     fs::remove_all(path, ec);
+}
+
+NetSession::NetSession() {
+    uint16_t granted = 0;
+    EXPECT_EQ(kvp::NetStartup(&granted), 0);
+}
+
+NetSession::~NetSession() {
+    kvp::NetCleanup();
 }
 
 uint16_t FreeUdpPort() {
@@ -96,6 +106,13 @@ std::string ReadFile(const std::string& path) {
     return ss.str();
 }
 
+std::string ReadTextFile(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
 void WriteFile(const std::string& path, const std::string& data) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
@@ -112,7 +129,15 @@ std::string PatternData(size_t size, uint32_t seed) {
 }
 
 std::string BinDir() {
-    return KV_BIN_DIR;
+    // The build puts the test programs beside the deliverables.
+    char self[4096];
+    if (!kvp::GetModuleFileNameA(self, sizeof self)) {
+        ADD_FAILURE() << "cannot tell where this program lies";
+        return ".";
+    }
+    const std::string path = self;
+    const size_t sep = path.find_last_of("/\\");
+    return sep == std::string::npos ? "." : path.substr(0, sep);
 }
 
 }  // namespace kvtest

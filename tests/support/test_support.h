@@ -32,16 +32,29 @@ class TestEnv {
 // A UDP port on 127.0.0.1 that was free a moment ago.
 uint16_t FreeUdpPort();
 
+// The socket library started for the life of the object, as Windows requires before any
+// socket call.
+class NetSession {
+  public:
+    NetSession();
+    ~NetSession();
+    NetSession(const NetSession&) = delete;
+    NetSession& operator=(const NetSession&) = delete;
+};
+
 // The text split at line feeds (a final line feed adds no empty line).
 std::vector<std::string> Lines(const std::string& text);
 std::string ReadFile(const std::string& path);
+// A text file as the platform's text mode reads it (line ends "\r\n" become "\n" on
+// Windows).
+std::string ReadTextFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& data);
 // Deterministic bytes of every value, for comparing transfers.
 std::string PatternData(size_t size, uint32_t seed = 1);
 std::string MakeTempDir();
 void RemoveTree(const std::string& path);
 
-// Where the deliverables and the test tools were built.
+// Where the deliverables were built: beside the test programs.
 std::string BinDir();
 
 }  // namespace kvtest

@@ -170,6 +170,7 @@ TEST(NetAddr, InetAddrAcceptsOnlyDottedQuads) {
 
 TEST(NetAddr, ResolveAndReverseLookUp) {
     kvtest::TestEnv env;
+    kvtest::NetSession net;
     uint32_t addr = 0;
     ASSERT_TRUE(kvp::ResolveHost("127.0.0.1", &addr));
     EXPECT_EQ(addr, kvp::HostToNet32(kLoopback));

@@ -181,6 +181,7 @@ struct Blocker {
 };
 
 TEST(ThreadTerminate, EndsEveryKindOfWait) {
+    kvtest::NetSession net;
     for (Blocker::Kind kind : {Blocker::kEvent, Blocker::kSleep, Blocker::kThread}) {
         SCOPED_TRACE(static_cast<int>(kind));
         Blocker b;

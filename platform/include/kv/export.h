@@ -2,7 +2,9 @@
 #pragma once
 
 #if defined(_WIN32)
-#define KV_EXPORT extern "C" __declspec(dllexport)
+// Each library's .def file names its exports, undecorated; a dllexport here would add the
+// decorated __stdcall names (_Name@N) beside them.
+#define KV_EXPORT extern "C"
 #define KV_STDCALL __stdcall
 #else
 #define KV_EXPORT extern "C" __attribute__((visibility("default")))
