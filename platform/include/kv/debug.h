@@ -3,8 +3,9 @@
 
 namespace kvp {
 
-// Writes the text as one unit to the debugger output: standard error, or the file
-// named by KVTFTP_DEBUG_LOG when that is set (appended).
+// Writes the text as one unit to the debugger output: on POSIX standard error, or the
+// file named by KVTFTP_DEBUG_LOG when that is set (appended); on Windows
+// OutputDebugStringA, and that file too when it is named.
 void OutputDebugStringA(const char* text);
 
 }  // namespace kvp

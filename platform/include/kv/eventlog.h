@@ -1,5 +1,8 @@
 // The Application event log. On POSIX an append-only store,
-// $KVTFTP_STATE_DIR/eventlog/Application.log, one record a line.
+// $KVTFTP_STATE_DIR/eventlog/Application.log, one record a line. On Windows the system's
+// log; but when KVTFTP_STATE_DIR is set (tests set it), the same store in that
+// directory, so that each test reads back only its own records (Wine keeps no event log
+// at all: it accepts the records and reads none back).
 #pragma once
 
 #include <cstdint>
@@ -19,7 +22,7 @@ using HEventSource = EventSourceState*;
 // Null on failure (system's last error set).
 HEventSource RegisterEventSourceA(const char* server, const char* source);
 bool ReportEventA(HEventSource src, uint16_t type, uint16_t category, uint32_t event_id,
-                 const char* const* strings, uint16_t num_strings);
+                  const char* const* strings, uint16_t num_strings);
 bool DeregisterEventSource(HEventSource src);
 
 // One stored record, as read back by the viewer and by tests.

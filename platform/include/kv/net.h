@@ -61,7 +61,8 @@ int Recv(socket_t s, void* buf, int room);
 int RecvFrom(socket_t s, void* buf, int room, SockAddr4* from);
 
 // The port (network order) of a service in the services database: the file named by
-// KVTFTP_SERVICES when set, else the system's. Returns false when there is no entry.
+// KVTFTP_SERVICES when set (on Windows too), else the system's. Returns false when there
+// is no entry.
 bool GetServicePort(const char* name, const char* proto, uint16_t* port_net);
 
 // Dotted IPv4 text to an address in network order; kInaddrNone when it is not one
@@ -80,7 +81,7 @@ bool ReverseLookup(uint32_t addr_net, std::vector<std::string>* names);
 
 // Owns a socket and closes it on every path.
 class Socket {
-public:
+  public:
     Socket() = default;
     explicit Socket(socket_t s) : s_(s) {}
     ~Socket() { reset(); }
@@ -102,7 +103,7 @@ public:
         s_ = s;
     }
 
-private:
+  private:
     socket_t s_ = kInvalidSocket;
 };
 

@@ -1,5 +1,6 @@
-// Termination requests (SIGINT and SIGTERM on POSIX, console break on Windows) for
-// foreground programs that run until the operator stops them.
+// Termination requests (SIGINT and SIGTERM on POSIX; on Windows Ctrl-C, Ctrl-Break and
+// closing the console, reported as SIGINT, SIGBREAK and SIGTERM) for foreground
+// programs that run until the operator stops them.
 #pragma once
 
 namespace kvp {

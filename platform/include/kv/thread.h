@@ -1,10 +1,19 @@
 // Threads and events in the shape of the Windows ones: counted suspend and resume,
 // forced termination, exit codes, auto- and manual-reset events.
 //
-// On POSIX, suspend and terminate act on a thread at its waits: every wait of this
-// layer (events, socket waits, Sleep) made by a thread started here holds while the
+// Suspend and terminate act on a thread at its waits, on every platform: every wait of
+// this layer (events, socket waits, Sleep) made by a thread started here holds while the
 // thread is suspended and ends the thread at once when it is terminated (its stack is
-// unwound, so its resources are released).
+// unwound, so its sockets, files and memory are released). Windows' own SuspendThread
+// and TerminateThread are not used: they stop a thread wherever it is (holding the heap's
+// lock, say) and leave everything it holds behind, so a terminated listener would keep
+// the TFTP port and a restart could not bind it. So a paused server holds new requests
+// in the socket's queue, running transfers go on to their end, and a stop frees the
+// listener's socket at once. On Windows each thread has an event that suspend and
+// terminate set; an event or thread wait watches it beside its object, and a socket wait
+// (select, which under Windows Sockets 1.1 cannot watch an event) looks at the thread's
+// controls at least every 50 ms. A module whose code a thread runs is pinned in memory
+// for the life of the process, as the server engine is on Linux (-z nodelete).
 #pragma once
 
 #include <cstdint>
@@ -41,7 +50,8 @@ bool GetExitCodeThread(const ThreadHandle& t, uint32_t* code);
 struct EventState;
 using EventHandle = std::shared_ptr<EventState>;
 
-// Creates an event. Names are kept for diagnostics only; each call makes a new event.
+// Creates an event. Names are kept for diagnostics only; each call makes a new event
+// (never one shared with other processes by its name).
 EventHandle CreateEventA(bool manual_reset, bool initially_set, const char* name);
 bool SetEvent(const EventHandle& e);
 bool ResetEvent(const EventHandle& e);

@@ -20,7 +20,9 @@ constexpr int kIdNo = 7;
 // Shows a message box. Without a display, or for a service notification, the caption
 // and text go to standard error and the debugger output, the call returns at once with
 // the default button, and when KVTFTP_MSGBOX_LOG names a file the box is appended there
-// as one line: caption, text and flags separated by tabs.
+// as one line: caption, text and flags separated by tabs. On Windows the real box,
+// unless KVTFTP_MSGBOX_LOG names a file: then the box is not shown but handled as one
+// nobody can see (tests run unattended).
 int MessageBoxA(void* owner, const char* text, const char* caption, unsigned flags);
 
 }  // namespace kvp

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Cross-builds everything that has no GUI for Windows: i686 (the shipped deliverables)
+# into build-win32/ and x86_64 into build-win64/, then checks the i686 deliverables: PE32,
+# nothing imported beyond Windows itself, exports by their plain names only.
+#   KV_WIN_ARCHS="x86_64"  builds one architecture only (the check needs i686).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$top"
+
+for arch in ${KV_WIN_ARCHS:-i686 x86_64}; do
+    case "$arch" in
+        i686) dir=build-win32 ;;
+        x86_64) dir=build-win64 ;;
+        *) echo "build.sh: unknown architecture $arch" >&2; exit 2 ;;
+    esac
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-$arch.cmake" >/dev/null
+    nice ninja -C "$dir"
+done
+
+# The deliverables of the i686 build, each with the exports it must show.
+check() {
+    local file=$1
+    shift
+    local dump
+    dump=$(i686-w64-mingw32-objdump -p "$file")
+    grep -q 'Magic.*(PE32)$' <<<"$dump" || { echo "build.sh: $file is not PE32" >&2; exit 1; }
+    # Beyond the system's own libraries nothing may be needed (no libstdc++, libgcc or
+    # winpthread DLLs).
+    local foreign
+    foreign=$(grep 'DLL Name:' <<<"$dump" | awk '{print toupper($3)}' |
+        grep -vxE 'KERNEL32.DLL|USER32.DLL|ADVAPI32.DLL|WSOCK32.DLL|MSVCRT.DLL|GDI32.DLL|COMDLG32.DLL|SHELL32.DLL|OLE32.DLL|COMCTL32.DLL' || true)
+    [ -z "$foreign" ] || { echo "build.sh: $file needs $foreign" >&2; exit 1; }
+    local exports
+    exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | awk '/\[/ && NR > 1 {print $3}' | sort | tr '\n' ' ')
+    local want=""
+    [ $# -eq 0 ] || want=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
+    [ "$exports" = "$want" ] || { echo "build.sh: $file exports '$exports', not '$want'" >&2; exit 1; }
+    echo "build.sh: $file: PE32, exports ${want:-nothing}"
+}
+if [[ " ${KV_WIN_ARCHS:-i686} " == *" i686 "* ]]; then
+    bin=build-win32/bin
+    check $bin/KVTFTPTSV.DLL StartTFTPServer PauseTFTPServer ResumeTFTPServer StopTFTPServer
+    check $bin/KVTFTPCLIDLL.DLL TFTPTransfer TFTPQueryStatus
+    check $bin/KVPROBE.EXE
+fi
