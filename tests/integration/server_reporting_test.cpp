@@ -15,11 +15,14 @@ class ServerReportingTest : public ServerTest {
         syslog_.reset(kvp::UdpSocket());
         ASSERT_EQ(kvp::Bind(syslog_.get(), Loopback(env_.syslogPort())), 0);
     }
-    // Every datagram that arrives until none has come for ms.
-    std::vector<std::string> SyslogDatagrams(int ms = 500) {
+    // Every datagram that arrives until none has come for ms; the first may take up to
+    // firstMs (a slow machine, Wine).
+    std::vector<std::string> SyslogDatagrams(int ms = 500, int firstMs = 0) {
         std::vector<std::string> out;
         char buf[4096];
-        while (kvp::WaitReadable(syslog_.get(), ms / 1000, (ms % 1000) * 1000L) == 1) {
+        for (;;) {
+            const int wait = out.empty() && firstMs > ms ? firstMs : ms;
+            if (kvp::WaitReadable(syslog_.get(), wait / 1000, (wait % 1000) * 1000L) != 1) break;
             const int n = kvp::Recv(syslog_.get(), buf, sizeof buf);
             if (n < 0) break;
             out.emplace_back(buf, static_cast<size_t>(n));
@@ -83,7 +86,7 @@ TEST_F(ServerReportingTest, SyslogDatagramsCarryPriorityTagAndLine) {
     StartServer();
     OneDownload();
     std::vector<std::string> got;
-    for (const std::string& d : SyslogDatagrams()) {
+    for (const std::string& d : SyslogDatagrams(500, kPromptMs)) {
         // The start-up probe's empty datagram leaves a line of its own.
         if (d.find("Short TFTP packet") == std::string::npos) got.push_back(d);
     }
@@ -116,7 +119,7 @@ TEST_F(ServerReportingTest, FacilityNamesInAnyCaseAndUnknownOnesAsDaemon) {
         Peer peer;
         ASSERT_TRUE(peer.SendTo(env_.tftpPort(), std::string(1, '\x01')));
         // This short packet's line, and the start-up probe's, which reads the same.
-        const std::vector<std::string> got = SyslogDatagrams();
+        const std::vector<std::string> got = SyslogDatagrams(500, kPromptMs);
         ASSERT_GE(got.size(), 1u);
         for (const std::string& d : got) {
             EXPECT_EQ(d, std::string(c.prefix) + "Short TFTP packet received. Ignoring it.");

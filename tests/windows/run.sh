@@ -40,6 +40,12 @@ trap cleanup EXIT
 mkdir -p "$WINEPREFIX"
 "$wineserver" -p
 "$loader" wineboot -i >/dev/null 2>&1
+# Wine's service manager gives a starting service 10 s to connect (Windows 30 s), which a
+# loaded machine exceeds; it reads a longer time (as text) when it starts again.
+"$loader" reg add 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout /t REG_SZ \
+    /d 60000 /f >/dev/null 2>&1
+"$wineserver" -k
+"$wineserver" -p
 
 # A Linux path as Wine's drive Z: shows it.
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }

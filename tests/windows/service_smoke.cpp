@@ -55,8 +55,12 @@ int RunService(const char* name) {
 int g_failures = 0;
 
 void Check(bool ok, const char* what) {
-    std::printf("%s: %s\n", ok ? "ok" : "FAILED", what);
-    if (!ok) ++g_failures;
+    if (ok) {
+        std::printf("ok: %s\n", what);
+        return;
+    }
+    std::printf("FAILED: %s (last error %d)\n", what, kvp::LastSystemError());
+    ++g_failures;
 }
 
 void CheckError(bool ok, long expected, const char* what) {
