@@ -7,6 +7,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "win_names.h"
 
 namespace kvp {
 
@@ -46,7 +50,9 @@ pid_type Spawn(const std::vector<std::string>& argv, const char* stdout_path) {
 
 }  // namespace
 
-pid_type SpawnProcess(const std::vector<std::string>& argv) { return Spawn(argv, nullptr); }
+pid_type SpawnProcess(const std::vector<std::string>& argv) {
+    return Spawn(argv, nullptr);
+}
 
 pid_type SpawnProcess(const std::vector<std::string>& argv, const std::string& stdout_path) {
     return Spawn(argv, stdout_path.c_str());
@@ -66,6 +72,49 @@ int WaitProcess(pid_type pid) {
 
 bool KillProcess(pid_type pid) {
     return ::kill(static_cast<pid_t>(pid), SIGKILL) == 0;
+}
+
+bool CreateProcessA(const char* commandLine) {
+    if (commandLine == nullptr) return false;
+    std::vector<std::string> argv;
+    std::string word;
+    for (const char* p = commandLine;; ++p) {
+        if (*p == ' ' || *p == '\0') {
+            if (!word.empty()) argv.push_back(internal::LinuxFileName(word));
+            word.clear();
+            if (*p == '\0') break;
+        } else {
+            word += *p;
+        }
+    }
+    if (argv.empty()) return false;
+    int pipefd[2];
+    if (::pipe2(pipefd, O_CLOEXEC) != 0) return false;
+    const pid_t child = ::fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        // The grandchild runs the program; the child ends at once, so the program never
+        // stays a child of the caller.
+        ::setsid();
+        if (::fork() != 0) ::_exit(0);
+        std::vector<char*> args;
+        for (auto& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        const int err = errno;
+        (void)!::write(pipefd[1], &err, sizeof err);
+        ::_exit(127);
+    }
+    ::close(pipefd[1]);
+    WaitProcess(child);
+    int err = 0;
+    const ssize_t n = ::read(pipefd[0], &err, sizeof err);
+    ::close(pipefd[0]);
+    if (n == static_cast<ssize_t>(sizeof err)) {
+        errno = err;
+        return false;
+    }
+    return true;
 }
 
 long CurrentProcessId() {

@@ -43,6 +43,13 @@ constexpr uint32_t kKeyEnumerateSubKeys = 0x0008;
 
 const char* const kHiveNames[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"};
 
+// Keys that every Windows machine has, and that programs open without creating them:
+// the machine hive always holds them.
+const char* const kMachineKeys[] = {
+    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cpls",
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application",
+};
+
 RegKeyState g_hklm{0, std::string(), kKeyAllAccess};
 RegKeyState g_hkcu{1, std::string(), kKeyAllAccess};
 
@@ -405,6 +412,9 @@ Hive ParseHive(const std::string& text, const char* hive_name) {
         } else {
             current->values.push_back(Value{name, type, std::move(data)});
         }
+    }
+    if (std::strcmp(hive_name, kHiveNames[0]) == 0) {
+        for (const char* key : kMachineKeys) hive.create(key, nullptr);
     }
     return hive;
 }

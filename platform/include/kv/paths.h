@@ -21,6 +21,14 @@ std::FILE* OpenFileForRead(const char* path);
 // Creates or truncates a file for binary writing; null on failure.
 std::FILE* OpenFileForWrite(const char* path);
 
+// The system directory ($KVTFTP_STATE_DIR/system on POSIX, created when missing) into
+// buf; its length, or 0 on failure (also when it does not fit).
+unsigned GetSystemDirectoryA(char* buf, unsigned size);
+// Copies a file, replacing the target unless failIfExists. Windows file names of the
+// deliverables ("KVTFTPCPL.CPL") stand for their local names.
+bool CopyFileA(const char* from, const char* to, bool failIfExists);
+bool DeleteFileA(const char* path);
+
 // The directory separator of the platform.
 constexpr char kPathSep =
 #if defined(_WIN32)

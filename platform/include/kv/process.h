@@ -24,4 +24,8 @@ int WaitProcess(pid_type pid);
 bool KillProcess(pid_type pid);
 long CurrentProcessId();
 
+// Starts a program from a command line, without waiting for it and without keeping it
+// as a child; true when it was started.
+bool CreateProcessA(const char* commandLine);
+
 }  // namespace kvp
