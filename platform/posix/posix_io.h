@@ -1,4 +1,4 @@
-// Small helpers for raw descriptor output.
+// Small helpers for raw descriptors.
 #pragma once
 
 #include <unistd.h>
@@ -6,8 +6,27 @@
 #include <cerrno>
 #include <cstddef>
 #include <string>
+#include <utility>
 
 namespace kvp::internal {
+
+// Owns a descriptor and closes it on every path.
+class Fd {
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_;
+};
 
 // Writes the bytes with as few write calls as the system allows: one, unless the system
 // takes only part of them. Appends made this way by several processes do not interleave.

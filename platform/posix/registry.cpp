@@ -525,20 +525,7 @@ std::string HivePath(int hive) {
     return RegistryDir() + "/" + kHiveNames[hive] + ".reg";
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
+using internal::Fd;
 
 bool LockFd(int fd, int op) {
     while (::flock(fd, op) != 0) {
@@ -735,7 +722,8 @@ long RegOpenKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out) {
     }
 }
 
-long RegCreateKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out, uint32_t* disposition) {
+long RegCreateKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out,
+                     uint32_t* disposition) {
     if (!out) return Fail(kErrorInvalidParameter);
     *out = nullptr;
     if (!ValidHandle(root)) return Fail(kErrorInvalidHandle);
@@ -878,7 +866,7 @@ long RegEnumKeyA(HKey key, uint32_t index, char* name, uint32_t name_size) {
 }
 
 long RegEnumValueA(HKey key, uint32_t index, char* name, uint32_t* name_size, uint32_t* type,
-                  uint8_t* data, uint32_t* data_size) {
+                   uint8_t* data, uint32_t* data_size) {
     if (!ValidHandle(key)) return Fail(kErrorInvalidHandle);
     if (!name || !name_size || (data && !data_size)) return Fail(kErrorInvalidParameter);
     if (!(key->sam & kKeyQueryValue)) return Fail(kErrorAccessDenied);
