@@ -43,12 +43,10 @@ constexpr uint32_t kKeyEnumerateSubKeys = 0x0008;
 
 const char* const kHiveNames[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"};
 
-// Keys that every Windows machine has, and that programs open without creating them:
-// the machine hive always holds them.
-const char* const kMachineKeys[] = {
-    "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cpls",
-    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application",
-};
+// A key that every Windows machine has and that programs open without creating it (the
+// control panel's list of applets): opening it creates it when it is not there yet.
+constexpr const char* kWellKnownMachineKey =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cpls";
 
 RegKeyState g_hklm{0, std::string(), kKeyAllAccess};
 RegKeyState g_hkcu{1, std::string(), kKeyAllAccess};
@@ -413,9 +411,6 @@ Hive ParseHive(const std::string& text, const char* hive_name) {
             current->values.push_back(Value{name, type, std::move(data)});
         }
     }
-    if (std::strcmp(hive_name, kHiveNames[0]) == 0) {
-        for (const char* key : kMachineKeys) hive.create(key, nullptr);
-    }
     return hive;
 }
 
@@ -713,7 +708,12 @@ long RegOpenKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out) {
         long r = LoadHive(root->hive, &hive);
         if (r != kErrorSuccess) return r;
         if (!hive.find(root->path)) return Fail(kErrorKeyDeleted);
-        Key* key = hive.find(ChildPath(root->path, subkey));
+        const std::string path = ChildPath(root->path, subkey);
+        Key* key = hive.find(path);
+        if (!key && root->hive == g_hklm.hive && SameName(path, kWellKnownMachineKey)) {
+            uint32_t disposition = 0;
+            return RegCreateKeyExA(&g_hklm, kWellKnownMachineKey, sam, out, &disposition);
+        }
         if (!key) return Fail(kErrorFileNotFound);
         *out = NewHandle(root->hive, key->path, sam);
         return kErrorSuccess;
