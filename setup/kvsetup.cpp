@@ -10,6 +10,10 @@
 #include "loader.h"
 #include "setup.h"
 
+// The support library stays loaded until the process ends, as every library of the
+// suite does; kept where the whole program can see it, so that it counts as kept.
+kvp::HLibrary g_support = nullptr;
+
 namespace {
 
 constexpr unsigned kSetupService = 3;  // on demand
@@ -60,16 +64,15 @@ void SetupRemove(const SetupFunctions& f) {
 }
 
 int main(int argc, char** argv) {
-    // Loaded for the life of the process, like every library of the suite.
-    kvp::HLibrary lib = LoadSupportLibrary();
-    if (lib == nullptr) {
+    g_support = LoadSupportLibrary();
+    if (g_support == nullptr) {
         kvp::MessageBoxA(nullptr, "Unable to load the resource DLL.", "Setup error",
                          kvp::kMbIconError);
         return 1;
     }
     SetupFunctions f;
     const char* missing = nullptr;
-    if (!BindSetupFunctions(lib, &f, &missing)) {
+    if (!BindSetupFunctions(g_support, &f, &missing)) {
         char text[160];
         std::snprintf(text, sizeof text,
                       "Unable to load the resource DLL: it lacks the function %s.", missing);

@@ -6,13 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <system_error>
 
+#include "kv/dynlib.h"
 #include "kv/errors.h"
 #include "kv/export.h"
 #include "kv/paths.h"
@@ -23,6 +24,11 @@
 #include "kvtftpasc.h"
 #include "loader.h"
 #include "svc_common.h"
+
+// The libraries stay loaded until the process ends: the engine's threads run in them.
+// Kept where the whole program can see them, so that they count as kept.
+kvp::HLibrary g_supportLibrary = nullptr;
+kvp::HLibrary g_engineLibrary = nullptr;
 
 namespace {
 
@@ -54,7 +60,6 @@ struct Events {
     kvasc::VoidFn resumed = nullptr;
 };
 
-// The libraries stay loaded until the process ends: the engine's threads run in them.
 Engine g_engine;
 Events g_events;
 kvp::ServiceStatus g_status;
@@ -116,11 +121,11 @@ uint32_t FailureCode(uint32_t engineResult) {
 
 // A system error code, 0 when the server runs.
 uint32_t SvcStartServer() {
-    kvp::HLibrary support = LoadSupportLibrary();
-    if (support == nullptr) return FailureCode(0);
-    kvp::HLibrary engine = LoadServerEngine();
-    if (engine == nullptr) return FailureCode(0);
-    if (!BindEvents(support) || !BindEngine(engine)) return FailureCode(0);
+    g_supportLibrary = LoadSupportLibrary();
+    if (g_supportLibrary == nullptr) return FailureCode(0);
+    g_engineLibrary = LoadServerEngine();
+    if (g_engineLibrary == nullptr) return FailureCode(0);
+    if (!BindEvents(g_supportLibrary) || !BindEngine(g_engineLibrary)) return FailureCode(0);
     // The engine answers 1 for success and a system error number otherwise.
     const uint32_t rc = g_engine.start();
     if (rc != 1) return FailureCode(rc);
@@ -239,10 +244,10 @@ const kvp::ServiceTableEntry kServiceTable[] = {
 // ---- the command line ----
 
 int InstallOrRemove(bool install) {
-    kvp::HLibrary support = LoadSupportLibrary();
-    if (support == nullptr) return 0;
+    g_supportLibrary = LoadSupportLibrary();
+    if (g_supportLibrary == nullptr) return 0;
     const char* name = install ? "AddSvcToMachine" : "RemoveSvcFromMachine";
-    auto fn = reinterpret_cast<kvasc::VoidFn>(kvp::GetProcAddress(support, name));
+    auto fn = reinterpret_cast<kvasc::VoidFn>(kvp::GetProcAddress(g_supportLibrary, name));
     if (fn == nullptr) {
         ReportMissingExport("KVTFTPASC.DLL", name);
         return 0;
