@@ -355,7 +355,7 @@ TEST_F(ServiceTest, StartControlAndStopARealProcess) {
 
 TEST_F(ServiceTest, ControlsWaitForPendingStatesAndDeclaredAcceptance) {
     // Accepts stop only, and stays start pending for a while.
-    kvp::ScHandle svc = Create("Slow", kTool + " --accept 1 --slow-start 1500");
+    kvp::ScHandle svc = Create("Slow", kTool + " --accept 1 --slow-start 2500");
     ASSERT_TRUE(kvp::StartServiceA(svc, 0, nullptr));
     ServiceStatus st;
     EXPECT_EQ(Err(kvp::ControlService(svc, kvp::kServiceControlStop, &st)),
