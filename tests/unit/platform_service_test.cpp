@@ -315,10 +315,11 @@ TEST_F(ServiceTest, StartControlAndStopARealProcess) {
     EXPECT_NE(Trace("Echo").find("control 2\ncontrol 4\ncontrol 3\ncontrol 200\n"),
               std::string::npos);
 
-    // A second dispatcher for the same service refuses to run.
+    // A second dispatcher for the same service refuses to run (one that ran would be
+    // ended by the time limit).
     kvp::SetEnv("KVTFTP_SERVICE_NAME", "Echo");
     std::string out;
-    EXPECT_EQ(Run({kTool}, &out), 1);
+    EXPECT_EQ(Run({"/usr/bin/timeout", "20", kTool}, &out), 1);
     EXPECT_EQ(out, "dispatcher failed 1056\n");
     // Not started by the manager: refused at once.
     kvp::SetEnv("KVTFTP_SERVICE_NAME", "");
