@@ -315,10 +315,11 @@ TEST_F(ServiceTest, StartControlAndStopARealProcess) {
     EXPECT_NE(Trace("Echo").find("control 2\ncontrol 4\ncontrol 3\ncontrol 200\n"),
               std::string::npos);
 
-    // A second dispatcher for the same service refuses to run.
+    // A second dispatcher for the same service refuses to run (one that ran would be
+    // ended by the time limit).
     kvp::SetEnv("KVTFTP_SERVICE_NAME", "Echo");
     std::string out;
-    EXPECT_EQ(Run({kTool}, &out), 1);
+    EXPECT_EQ(Run({"/usr/bin/timeout", "20", kTool}, &out), 1);
     EXPECT_EQ(out, "dispatcher failed 1056\n");
     // Not started by the manager: refused at once.
     kvp::SetEnv("KVTFTP_SERVICE_NAME", "");
@@ -355,7 +356,7 @@ TEST_F(ServiceTest, StartControlAndStopARealProcess) {
 
 TEST_F(ServiceTest, ControlsWaitForPendingStatesAndDeclaredAcceptance) {
     // Accepts stop only, and stays start pending for a while.
-    kvp::ScHandle svc = Create("Slow", kTool + " --accept 1 --slow-start 1500");
+    kvp::ScHandle svc = Create("Slow", kTool + " --accept 1 --slow-start 2500");
     ASSERT_TRUE(kvp::StartServiceA(svc, 0, nullptr));
     ServiceStatus st;
     EXPECT_EQ(Err(kvp::ControlService(svc, kvp::kServiceControlStop, &st)),
