@@ -150,7 +150,7 @@ void Trim() {
     size_t records = 0;
     const uint64_t base = StoreBase(text, &records);
     // Keep the newest records that fit into three quarters of the maximum, the base line
-    // included (at most 26 bytes); always the newest one.
+    // included (at most 27 bytes); always the newest one.
     const uint64_t keep = max_size - max_size / 4 - 32;
     size_t cut = text.size() > keep ? text.size() - keep : 0;
     if (cut > 0 && text[cut - 1] != '\n') {
