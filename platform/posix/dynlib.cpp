@@ -31,6 +31,8 @@ std::string ProgramPath() {
     }
 }
 
+using internal::LinuxFileName;
+
 void* OpenOne(const std::string& name, bool* seen) {
     const bool plain = name.find('/') == std::string::npos;
     if (plain) {

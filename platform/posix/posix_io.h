@@ -1,6 +1,7 @@
 // Small helpers for raw descriptors.
 #pragma once
 
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,6 +28,14 @@ class Fd {
   private:
     int fd_;
 };
+
+// flock that waits through interruptions.
+inline bool LockFd(int fd, int op) {
+    while (::flock(fd, op) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return true;
+}
 
 // Writes the bytes with as few write calls as the system allows: one, unless the system
 // takes only part of them. Appends made this way by several processes do not interleave.

@@ -521,13 +521,7 @@ std::string HivePath(int hive) {
 }
 
 using internal::Fd;
-
-bool LockFd(int fd, int op) {
-    while (::flock(fd, op) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
-}
+using internal::LockFd;
 
 // Opens the hive's lock file and takes the lock; -1 with errno set on failure.
 int TakeLock(int hive, bool exclusive) {

@@ -9,6 +9,7 @@
 
 #include "kv/net.h"
 #include "kv/process.h"
+#include "kv/registry.h"
 
 namespace fs = std::filesystem;
 
@@ -111,8 +112,31 @@ std::string PatternData(size_t size, uint32_t seed) {
     return s;
 }
 
+void SetMachineValue(const char* subkey, const char* name, uint32_t type, const void* data,
+                     uint32_t size) {
+    kvp::RegKey key;
+    ASSERT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, subkey, kvp::kKeyAllAccess, key.out(),
+                                   nullptr),
+              kvp::kErrorSuccess);
+    ASSERT_EQ(kvp::RegSetValueExA(key.get(), name, type, static_cast<const uint8_t*>(data), size),
+              kvp::kErrorSuccess);
+}
+
+void SetMachineDword(const char* subkey, const char* name, uint32_t value) {
+    SetMachineValue(subkey, name, kvp::kRegDword, &value, sizeof value);
+}
+
+void SetMachineString(const char* subkey, const char* name, uint32_t type,
+                      const std::string& value) {
+    SetMachineValue(subkey, name, type, value.c_str(), static_cast<uint32_t>(value.size() + 1));
+}
+
 std::string BinDir() {
     return KV_BIN_DIR;
+}
+
+std::string TestBinDir() {
+    return KV_TESTBIN_DIR;
 }
 
 }  // namespace kvtest

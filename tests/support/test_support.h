@@ -41,7 +41,16 @@ std::string PatternData(size_t size, uint32_t seed = 1);
 std::string MakeTempDir();
 void RemoveTree(const std::string& path);
 
+// Creates the HKEY_LOCAL_MACHINE key as needed and sets the value (fails the test when
+// that fails).
+void SetMachineValue(const char* subkey, const char* name, uint32_t type, const void* data,
+                     uint32_t size);
+void SetMachineDword(const char* subkey, const char* name, uint32_t value);
+void SetMachineString(const char* subkey, const char* name, uint32_t type,
+                      const std::string& value);
+
 // Where the deliverables and the test tools were built.
 std::string BinDir();
+std::string TestBinDir();
 
 }  // namespace kvtest

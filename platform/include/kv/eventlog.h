@@ -1,5 +1,8 @@
 // The Application event log. On POSIX an append-only store,
-// $KVTFTP_STATE_DIR/eventlog/Application.log, one record a line.
+// $KVTFTP_STATE_DIR/eventlog/Application.log, one record a line, kept below the maximum
+// size of the log (registry value MaxSize of HKEY_LOCAL_MACHINE
+// "SYSTEM\CurrentControlSet\Services\EventLog\Application", bytes, default 512 KiB,
+// at least 64 KiB) by overwriting the oldest records as needed.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +22,7 @@ using HEventSource = EventSourceState*;
 // Null on failure (system's last error set).
 HEventSource RegisterEventSourceA(const char* server, const char* source);
 bool ReportEventA(HEventSource src, uint16_t type, uint16_t category, uint32_t event_id,
-                 const char* const* strings, uint16_t num_strings);
+                  const char* const* strings, uint16_t num_strings);
 bool DeregisterEventSource(HEventSource src);
 
 // One stored record, as read back by the viewer and by tests.
@@ -35,5 +38,10 @@ struct EventRecord {
 // Every record of the store in order; false when it cannot be read (an absent store
 // reads as empty).
 bool ReadEventLog(std::vector<EventRecord>* out);
+// The records from *position on (0: from the oldest kept), and *position moved past the
+// last of them, for a reader that follows the log as it grows: positions stay valid while
+// the oldest records are overwritten. A position past the end (the log was cleared)
+// reads from the start.
+bool ReadEventLogFrom(uint64_t* position, std::vector<EventRecord>* out);
 
 }  // namespace kvp
