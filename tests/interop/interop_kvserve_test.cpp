@@ -18,13 +18,13 @@ namespace {
 std::string ServerHome() {
     kvp::RegKey key;
     if (kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Server", kvp::kKeyRead,
-                          key.out()) != kvp::kErrorSuccess)
+                           key.out()) != kvp::kErrorSuccess)
         return "<no server key>";
     char buf[262] = {};
     uint32_t type = 0;
     uint32_t size = sizeof buf - 1;
     if (kvp::RegQueryValueExA(key.get(), "TFTPHome", &type, reinterpret_cast<uint8_t*>(buf),
-                             &size) != kvp::kErrorSuccess)
+                              &size) != kvp::kErrorSuccess)
         return "<no TFTPHome>";
     if (type != kvp::kRegSz || size == 0 || buf[size - 1] != '\0')
         return "<not a terminated string>";

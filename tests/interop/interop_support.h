@@ -57,6 +57,10 @@ class Daemon {
 // answer arrives; false when none came within limit_ms.
 bool WaitForTftpServer(uint16_t port, unsigned limit_ms = 10000);
 
+// tftpd-hpa in the foreground on 127.0.0.1:port serving root, uploads creating files.
+std::vector<std::string> TftpdHpaCommand(const std::string& program, uint16_t port,
+                                         const std::string& root);
+
 // Writes a services file that maps tftp to the port (and syslog to another).
 void WriteServices(const std::string& path, uint16_t tftp_port);
 
