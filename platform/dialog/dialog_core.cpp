@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 
@@ -89,6 +91,23 @@ void Notify(const DialogRef& d, int index, uint16_t code) {
     const int id = d->controls[index].item.id;
     if (id == kNoId) return;
     Send(d, kWmCommand, MakeWParam(static_cast<unsigned>(id), code), 0);
+}
+
+// When KVTFTP_DIALOG_LOG names a file, every change of a control's text is appended
+// there as one line (template, control, text), so that a test driving a real window can
+// see what it shows.
+void TraceText(const Dialog& d, int id, const std::string& text) {
+    const char* path = std::getenv("KVTFTP_DIALOG_LOG");
+    if (!path || !*path) return;
+    std::string line = std::to_string(d.tmpl->resourceId) + "\t" + std::to_string(id) + "\t";
+    for (char c : text) line += c == '\n' ? std::string("\\n") : std::string(1, c);
+    line += '\n';
+    static std::mutex traceMu;
+    std::lock_guard<std::mutex> hold(traceMu);
+    if (std::FILE* f = std::fopen(path, "a")) {
+        std::fputs(line.c_str(), f);
+        std::fclose(f);
+    }
 }
 
 void Changed(const DialogRef& d) {
@@ -486,6 +505,7 @@ void UserType(const DialogRef& d, int index, const std::string& text) {
         c.text = text;
         c.selStart = c.selEnd = static_cast<int>(text.size());
     }
+    TraceText(*d, d->controls[index].item.id, text);
     Notify(d, index, kEnChange);
 }
 
@@ -702,11 +722,10 @@ bool SetDlgItemTextA(HDlg dlg, int id, const char* text) {
         edit = c.IsEdit();
         return true;
     });
+    DialogRef d = dlg::Find(dlg);
+    if (ok && d) dlg::TraceText(*d, id, text ? text : "");
     // An edit reports every change of its text, also one made by the program.
-    if (ok && edit) {
-        DialogRef d = dlg::Find(dlg);
-        if (d) dlg::Notify(d, d->IndexOf(id), kEnChange);
-    }
+    if (ok && edit && d) dlg::Notify(d, d->IndexOf(id), kEnChange);
     return ok;
 }
 

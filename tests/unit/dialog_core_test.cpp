@@ -14,6 +14,7 @@
 
 #include "kv/dialog.h"
 #include "kv/dialog_headless.h"
+#include "kv/process.h"
 #include "kv/time.h"
 #include "kv/ui.h"
 #include "test_support.h"
@@ -241,6 +242,8 @@ TEST_F(DialogCore, EnterEscapeAndMnemonics) {
 
 TEST_F(DialogCore, EditsReportChangesAndFocusFromAnyThread) {
     const kvp::HDlg dlg = ui_.Top();
+    const std::string trace = env_.dir() + "/dialog.log";
+    kvp::SetEnv("KVTFTP_DIALOG_LOG", trace.c_str());
     rec_.Take();
     ASSERT_TRUE(ui_.Type(kEditA, "typed"));
     ASSERT_TRUE(ui_.Focus(kPush));
@@ -269,6 +272,10 @@ TEST_F(DialogCore, EditsReportChangesAndFocusFromAnyThread) {
     EXPECT_EQ(seen[2].msg, kvp::kWmApp + 1);
     for (const Message& m : seen) EXPECT_TRUE(m.onDialogThread);
     EXPECT_FALSE(kvp::SetDlgItemTextA(dlg, 9999, "nothing"));
+    // Every change of a text, by the user or the program, reaches the dialog log.
+    EXPECT_EQ(kvtest::ReadFile(trace),
+              "77\t10\ttyped\n77\t10\tfrom a worker\n77\t50\tworker status\n");
+    kvp::SetEnv("KVTFTP_DIALOG_LOG", "");
 }
 
 TEST_F(DialogCore, TimersListsAndTheCloseBox) {
