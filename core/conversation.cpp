@@ -7,10 +7,8 @@
 
 namespace {
 
-using ReportFn = void (*)(const char*);
-
-void Report(const CoreReporter* r, ReportFn CoreReporter::*member, const char* msg) {
-    if (r != nullptr && r->*member != nullptr) (r->*member)(msg);
+void Report(const CoreReporter* r, CoreReporter::Fn CoreReporter::*member, const char* msg) {
+    if (r != nullptr && r->*member != nullptr) (r->*member)(*r, msg);
 }
 
 }  // namespace

@@ -20,12 +20,14 @@ constexpr int kMaxPacket = 516;
 constexpr unsigned kBlockSize = 512;
 
 // How failures inside the core reach the user; the server and the client each fill one.
-// Each member takes the core's message (such as "SendPacketToPeer: send() error") and
-// completes it with the error text itself.
+// Each member takes the reporter itself (for its context) and the core's message (such
+// as "SendPacketToPeer: send() error"), and completes it with the error text itself.
 struct CoreReporter {
-    void (*socket_error)(const char* msg);  // with the socket layer's last error
-    void (*system_error)(const char* msg);  // with the system's last error
-    void (*large_packet)(const char* msg);  // "RecvPacketFromPeer: Unexpectedly large ..."
+    using Fn = void (*)(const CoreReporter& self, const char* msg);
+    Fn socket_error = nullptr;      // with the socket layer's last error
+    Fn system_error = nullptr;      // with the system's last error
+    Fn large_packet = nullptr;      // "RecvPacketFromPeer: Unexpectedly large ..."
+    const void* context = nullptr;  // the owner's, for its members
 };
 
 struct TransferContext {

@@ -35,9 +35,9 @@ bool HoldsParentReference(const std::string& name) {
 
 // Joins the name to the root and checks the result's length; on success the context
 // holds the full path.
-bool MakeFullPath(TransferContext* ctx) {
-    const size_t rootLen = strnlen(g_settings.rootDirectory, sizeof g_settings.rootDirectory);
-    const std::string root(g_settings.rootDirectory, rootLen);
+bool MakeFullPath(const ServerSettings& settings, TransferContext* ctx) {
+    const size_t rootLen = strnlen(settings.rootDirectory, sizeof settings.rootDirectory);
+    const std::string root(settings.rootDirectory, rootLen);
     ctx->fileName = JoinServerPath(root.c_str(), ctx->fileName);
     return ctx->fileName.size() <= kMaxFullPath;
 }
@@ -48,7 +48,7 @@ bool ClientListMatches(const char* list, const std::string& addressText,
                        const std::vector<std::string>& hostNames) {
     if (list == nullptr) return false;
     // A private copy, read within the setting's width.
-    const std::string entries(list, strnlen(list, sizeof g_settings.allowedClients));
+    const std::string entries(list, strnlen(list, sizeof ServerSettings::allowedClients));
     size_t i = 0;
     while (i < entries.size()) {
         while (i < entries.size() && IsListSeparator(entries[i])) ++i;
@@ -78,7 +78,7 @@ std::string JoinServerPath(const char* root, const std::string& name) {
 }
 
 int SendErrorToClient(const ClientInfo* client, uint16_t code, const char* text) {
-    if (!FlagNotZero(g_settings.sendBackErrors)) return 1;
+    if (!FlagNotZero(client->settings().sendBackErrors)) return 1;
     uint8_t packet[kMaxPacket];
     const int len = BuildErrorPacket(packet, code, text);
     // A fresh socket: the system picks its port when sending, so the refusal never comes
@@ -91,24 +91,25 @@ int SendErrorToClient(const ClientInfo* client, uint16_t code, const char* text)
 
 int CheckClientAllowed(ClientInfo* client) {
     client->addressText = kvp::InetNtoa(client->address.addr);
-    if (!FlagNotZero(g_settings.clientRestrict)) return 1;
+    if (!FlagNotZero(client->settings().clientRestrict)) return 1;
     // A failed look-up only leaves the address comparison.
     std::vector<std::string> names;
     kvp::ReverseLookup(client->address.addr, &names);
-    if (ClientListMatches(g_settings.allowedClients, client->addressText, names)) return 1;
-    LogServerEventF("Denied TFTP access to host %s.", client->addressText.c_str());
+    if (ClientListMatches(client->settings().allowedClients, client->addressText, names)) return 1;
+    LogServerEventF(*client->listener, "Denied TFTP access to host %s.",
+                    client->addressText.c_str());
     SendErrorToClient(client, 2, "TFTP access has not be explicitly allowed for this host.");
     return 0;
 }
 
 int CheckDownloadsAllowed(ClientInfo* client) {
-    if (FlagIsOne(g_settings.allowDownloads)) return 1;
+    if (FlagIsOne(client->settings().allowDownloads)) return 1;
     SendErrorToClient(client, 2, "All TFTP downloads have been disabled on this server.");
     return 0;
 }
 
 int CheckUploadsAllowed(ClientInfo* client) {
-    if (FlagIsOne(g_settings.allowUploads)) return 1;
+    if (FlagIsOne(client->settings().allowUploads)) return 1;
     SendErrorToClient(client, 2, "All TFTP uploads have been disabled on this server.");
     return 0;
 }
@@ -119,13 +120,14 @@ int CheckFilenameToRead(ClientInfo* client, TransferContext* ctx) {
         return 0;
     }
     // A path too long to open is refused like one that cannot be opened.
-    if (MakeFullPath(ctx)) ctx->file = kvp::OpenFileForRead(ctx->fileName.c_str());
+    if (MakeFullPath(client->settings(), ctx))
+        ctx->file = kvp::OpenFileForRead(ctx->fileName.c_str());
     if (ctx->file == nullptr) {
         char text[1024];
         std::snprintf(text, sizeof text, "CheckFilenameToRead: Unable to open %s for reading.",
                       ctx->fileName.c_str());
         SendErrorToClient(client, 1, text);
-        LogServerEvent(text);
+        LogServerEvent(*client->listener, text);
         return 0;
     }
     return 1;
@@ -136,8 +138,9 @@ int CheckFilenameToWrite(ClientInfo* client, TransferContext* ctx) {
         SendErrorToClient(client, 1, "Cannot use refer to parent directories in filename.");
         return 0;
     }
-    const bool fits = MakeFullPath(ctx);
-    if (fits && kvp::PathExists(ctx->fileName.c_str()) && !FlagNotZero(g_settings.allowOverwrite)) {
+    const bool fits = MakeFullPath(client->settings(), ctx);
+    if (fits && kvp::PathExists(ctx->fileName.c_str()) &&
+        !FlagNotZero(client->settings().allowOverwrite)) {
         SendErrorToClient(client, 2,
                           "The file already exists. Overwrites have not been permitted.");
         return 0;
@@ -148,7 +151,7 @@ int CheckFilenameToWrite(ClientInfo* client, TransferContext* ctx) {
         std::snprintf(text, sizeof text, "CheckFilenameToWrite: Unable to open %s for writing.",
                       ctx->fileName.c_str());
         SendErrorToClient(client, 1, text);
-        LogServerEvent(text);
+        LogServerEvent(*client->listener, text);
         return 0;
     }
     return 1;

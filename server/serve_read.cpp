@@ -28,17 +28,19 @@ bool EqualsNetascii(const std::string& mode) {
 }  // namespace
 
 bool OpenConversation(ClientInfo* client, TransferContext* ctx, kvp::Socket* conversation) {
-    conversation->reset(CreateConversationSocket(client->address, &g_serverReporter));
+    const CoreReporter* reporter = &client->listener->reporter;
+    conversation->reset(CreateConversationSocket(client->address, reporter));
     if (!conversation->valid()) return false;
     ctx->socket = conversation->get();
-    ctx->reporter = &g_serverReporter;
-    InitTransferContext(ctx, g_settings.rexttimeout);
+    ctx->reporter = reporter;
+    InitTransferContext(ctx, client->settings().rexttimeout);
     return true;
 }
 
 int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     if (!ExtractFilenameAndMode(ctx)) {
         LogServerEvent(
+            *client->listener,
             "ServeReadRequest: Unable to extract the filename and mode from client request.");
         return 0;
     }
@@ -49,7 +51,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     if (!OpenConversation(client, ctx, &conversation)) return 0;
     const uint32_t initialTimeout = ctx->timeout;
     const BlockReader reader = EqualsNetascii(ctx->mode) ? ReadNetasciiBlock : ReadOctetBlock;
-    LogServerEventF("RRQ from %s:%d for %s:%s.", client->addressText.c_str(),
+    LogServerEventF(*client->listener, "RRQ from %s:%d for %s:%s.", client->addressText.c_str(),
                     kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
                     ctx->fileName.c_str());
 
@@ -70,7 +72,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                     std::snprintf(text, sizeof text, "File read error %d occurred. Aborting.",
                                   kvp::LastSystemError());
                     SendErrorToPeer(ctx, 0, text);
-                    LogServerEvent(text);
+                    LogServerEvent(*client->listener, text);
                     step = Step::kDone;
                     break;
                 }
@@ -80,7 +82,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                 if (!SendDataToPeer(ctx)) {
                     // A failed send counts as a time-out, so a send that keeps failing
                     // ends the transfer; the wait that follows paces the next attempt.
-                    if (retries++ > g_settings.retransmits) {
+                    if (retries++ > client->settings().retransmits) {
                         step = Step::kCheck;
                     } else {
                         step = Step::kWait;
@@ -97,7 +99,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                     break;
                 }
                 if (ctx->recvLen == 0) {
-                    step = retries++ <= g_settings.retransmits ? Step::kSend : Step::kCheck;
+                    step = retries++ <= client->settings().retransmits ? Step::kSend : Step::kCheck;
                     break;
                 }
                 receiptTick = kvp::GetTickCount();
@@ -105,8 +107,9 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                 step = Step::kCheck;
                 break;
             case Step::kCheck: {
-                if (retries > g_settings.retransmits) {
-                    LogServerEventF("ServeReadRequest: Timeout exceeded during transfer of %s.",
+                if (retries > client->settings().retransmits) {
+                    LogServerEventF(*client->listener,
+                                    "ServeReadRequest: Timeout exceeded during transfer of %s.",
                                     ctx->fileName.c_str());
                     step = Step::kDone;
                     break;
@@ -115,6 +118,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                 const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
                 if (opcode == 0xFFFF) {
                     LogServerEventF(
+                        *client->listener,
                         "ServeReadRequest: Unknown short packet received during transfer of %s.",
                         ctx->fileName.c_str());
                     step = Step::kSend;
@@ -141,10 +145,11 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                                         "ServeReadRequest: Error received during transfer of "
                                         "%s. Error code %02d (%s).",
                                         ctx->fileName, code, details);
-                    LogServerEvent(line);
+                    LogServerEvent(*client->listener, line);
                     step = Step::kDone;
                 } else {
                     LogServerEventF(
+                        *client->listener,
                         "ServeReadRequest: Unexpected packet opcode %02d received during "
                         "transfer of %s.",
                         opcode, ctx->fileName.c_str());
@@ -165,12 +170,12 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     if (succeeded) {
         std::snprintf(line, sizeof line, "ServeReadRequest: %s downloaded %s.",
                       client->addressText.c_str(), ctx->fileName.c_str());
-        LogServerEvent(line);
+        LogServerEvent(*client->listener, line);
         return 1;
     }
     std::snprintf(line, sizeof line, "ServeReadRequest: %s failed to download %s.",
                   client->addressText.c_str(), ctx->fileName.c_str());
-    LogServerEvent(line);
+    LogServerEvent(*client->listener, line);
     std::string debugLine = line;
     debugLine += '\n';
     kvp::OutputDebugStringA(debugLine.c_str());

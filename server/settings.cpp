@@ -6,8 +6,6 @@
 #include "kv/paths.h"
 #include "report.h"
 
-ServerSettings g_settings;
-
 namespace {
 
 void CopyText(char* dst, size_t cap, const char* src) {
@@ -59,7 +57,7 @@ void ReadDword(kvp::HKey key, const char* name, uint32_t* field) {
 
 void WriteText(kvp::HKey key, const char* name, const char* text) {
     kvp::RegSetValueExA(key, name, kvp::kRegSz, reinterpret_cast<const uint8_t*>(text),
-                       static_cast<uint32_t>(std::strlen(text) + 1));
+                        static_cast<uint32_t>(std::strlen(text) + 1));
 }
 
 void WriteFlag(kvp::HKey key, const char* name, uint8_t flag) {
@@ -92,15 +90,15 @@ void SetDefaultServerSettings(ServerSettings* s) {
     s->rexttimeout = 5000;
 }
 
-int LoadServerParameters() {
-    SetDefaultServerSettings(&g_settings);
+int LoadServerParameters(ServerSettings* out) {
+    SetDefaultServerSettings(out);
     kvp::RegKey key;
     if (kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyRead, key.out()) !=
         kvp::kErrorSuccess) {
-        RecordServerParameters();
+        RecordServerParameters(*out);
         return 0;
     }
-    ServerSettings& s = g_settings;
+    ServerSettings& s = *out;
     ReadText(key.get(), "TFTPHome", s.rootDirectory, sizeof s.rootDirectory);
     ReadFlag(key.get(), "LogEventLogs", &s.logEventLogs);
     ReadFlag(key.get(), "LogSyslogs", &s.logSyslogs);
@@ -119,16 +117,15 @@ int LoadServerParameters() {
     return 1;
 }
 
-int RecordServerParameters() {
+int RecordServerParameters(const ServerSettings& s) {
     kvp::RegKey key;
     uint32_t disposition = 0;
     long rc = kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyWrite, key.out(),
-                                  &disposition);
+                                   &disposition);
     if (rc != kvp::kErrorSuccess) {
         ReportServerError("RecordServerParameters: RegCreateKeyEx failed", static_cast<int>(rc));
         return 0;
     }
-    const ServerSettings& s = g_settings;
     WriteText(key.get(), "TFTPHome", s.rootDirectory);
     WriteFlag(key.get(), "LogEventLogs", s.logEventLogs);
     WriteFlag(key.get(), "LogSyslogs", s.logSyslogs);

@@ -19,9 +19,9 @@ std::vector<std::string> g_systemErrors;
 std::vector<std::string> g_largePackets;
 
 const CoreReporter kReporter = {
-    [](const char* m) { g_socketErrors.emplace_back(m); },
-    [](const char* m) { g_systemErrors.emplace_back(m); },
-    [](const char* m) { g_largePackets.emplace_back(m); },
+    [](const CoreReporter&, const char* m) { g_socketErrors.emplace_back(m); },
+    [](const CoreReporter&, const char* m) { g_systemErrors.emplace_back(m); },
+    [](const CoreReporter&, const char* m) { g_largePackets.emplace_back(m); },
 };
 
 kvp::SockAddr4 Loopback(uint16_t port_net) {

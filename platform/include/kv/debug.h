@@ -7,4 +7,8 @@ namespace kvp {
 // named by KVTFTP_DEBUG_LOG when that is set (appended).
 void OutputDebugStringA(const char* text);
 
+// Writes the text to standard error as one line with the local date and time in front:
+// what a program run from a console shows of its work.
+void WriteConsoleLine(const char* text);
+
 }  // namespace kvp
