@@ -67,7 +67,7 @@ wait_dialog_text() {
 wait_window() {
     local name=$1
     for _ in $(seq 100); do
-        wid=$(xdotool search --name "^$name\$" 2>/dev/null | head -1 || true)
+        wid=$(xdotool search --onlyvisible --name "^$name\$" 2>/dev/null | head -1 || true)
         [ -n "$wid" ] && { echo "$wid"; return 0; }
         sleep 0.1
     done
@@ -144,7 +144,8 @@ xdotool type --delay 15 "$work/client/missing.bin"
 xdotool key Return
 box=$(wait_window "TFTP client error") || fail "no error box"
 shot "$box" client-error-box
-xdotool key --window "$box" Return
+xdotool windowfocus "$box" 2>/dev/null || true
+xdotool key Return
 wait_dialog_text $'103\t1016\tTransfer complete.' 10 || fail "the failed upload did not end"
 grep -q "Failed to open local file for reading" "$work/msgbox.log" || fail "the box was not logged"
 

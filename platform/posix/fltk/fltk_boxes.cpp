@@ -139,28 +139,7 @@ class BoxButton : public Fl_Button {
     BoxButton(int x, int y, const char* label) : Fl_Button(x, y, kButtonW, kButtonH) {
         copy_label(label);
     }
-    void draw() override {
-        int X = x(), Y = y(), W = w(), H = h();
-        if (Fl::focus() == this) {
-            fl_color(FL_BLACK);
-            fl_rect(X, Y, W, H);
-            X += 1;
-            Y += 1;
-            W -= 2;
-            H -= 2;
-        }
-        draw_box(value() ? FL_DOWN_BOX : FL_UP_BOX, X, Y, W, H, color());
-        fl_font(labelfont(), labelsize());
-        fl_color(labelcolor());
-        fl_draw_shortcut = 1;
-        fl_draw(label(), X, Y, W, H, FL_ALIGN_CENTER);
-        fl_draw_shortcut = 0;
-        if (Fl::focus() == this) {
-            fl_line_style(FL_DOT);
-            fl_rect(X + 3, Y + 3, W - 6, H - 6);
-            fl_line_style(FL_SOLID);
-        }
-    }
+    void draw() override { DrawPushButton(this, Fl::focus() == this, false); }
 };
 
 class BoxWindow : public Fl_Double_Window {

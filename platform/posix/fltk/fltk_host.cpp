@@ -32,6 +32,50 @@
 namespace kvp {
 namespace fltk {
 
+void DrawPushButton(Fl_Button* b, bool darkFrame, bool staticEdge) {
+    int X = b->x(), Y = b->y(), W = b->w(), H = b->h();
+    if (staticEdge) {
+        fl_draw_box(FL_THIN_DOWN_BOX, X, Y, W, H, b->color());
+        X += 1;
+        Y += 1;
+        W -= 2;
+        H -= 2;
+    }
+    if (darkFrame) {
+        fl_color(FL_BLACK);
+        fl_rect(X, Y, W, H);
+        X += 1;
+        Y += 1;
+        W -= 2;
+        H -= 2;
+    }
+    const bool down = b->value() != 0;
+    fl_draw_box(down ? FL_DOWN_BOX : FL_UP_BOX, X, Y, W, H, b->color());
+    const int shift = down ? 1 : 0;
+    const bool active = b->active_r() != 0;
+    if (b->image()) {
+        Fl_Image* img = active || !b->deimage() ? b->image() : b->deimage();
+        img->draw(X + (W - img->w()) / 2 + shift, Y + (H - img->h()) / 2 + shift);
+    } else {
+        fl_font(b->labelfont(), b->labelsize());
+        fl_draw_shortcut = 1;
+        if (!active) {
+            // The engraved look of a disabled caption.
+            fl_color(FL_WHITE);
+            fl_draw(b->label(), X + 1 + shift, Y + 1 + shift, W, H, FL_ALIGN_CENTER);
+        }
+        fl_color(active ? b->labelcolor() : fl_inactive(b->labelcolor()));
+        fl_draw(b->label(), X + shift, Y + shift, W, H, FL_ALIGN_CENTER);
+        fl_draw_shortcut = 0;
+    }
+    if (Fl::focus() == b && Fl::visible_focus()) {
+        fl_color(FL_BLACK);
+        fl_line_style(FL_DOT);
+        fl_rect(X + 3, Y + 3, W - 6, H - 6);
+        fl_line_style(FL_SOLID);
+    }
+}
+
 namespace {
 
 using dlg::Control;
@@ -162,47 +206,7 @@ class PushButton : public Bound<Fl_Button> {
                bool staticEdge)
         : Bound(win, index, x, y, w, h), default_(isDefault), staticEdge_(staticEdge) {}
     void draw() override {
-        int X = x(), Y = y(), W = w(), H = h();
-        if (staticEdge_) {
-            draw_box(FL_THIN_DOWN_BOX, X, Y, W, H, color());
-            X += 1;
-            Y += 1;
-            W -= 2;
-            H -= 2;
-        }
-        if (default_ || (Fl::focus() == this && !staticEdge_)) {
-            fl_color(FL_BLACK);
-            fl_rect(X, Y, W, H);
-            X += 1;
-            Y += 1;
-            W -= 2;
-            H -= 2;
-        }
-        const bool down = value() != 0;
-        draw_box(down ? FL_DOWN_BOX : FL_UP_BOX, X, Y, W, H, color());
-        const int shift = down ? 1 : 0;
-        if (image()) {
-            Fl_Image* img = active_r() || !deimage() ? image() : deimage();
-            img->draw(X + (W - img->w()) / 2 + shift, Y + (H - img->h()) / 2 + shift);
-        } else {
-            Fl_Color c = active_r() ? labelcolor() : fl_inactive(labelcolor());
-            fl_font(labelfont(), labelsize());
-            fl_draw_shortcut = 1;
-            if (!active_r()) {
-                // The engraved look of a disabled caption.
-                fl_color(FL_WHITE);
-                fl_draw(label(), X + 1 + shift, Y + 1 + shift, W, H, FL_ALIGN_CENTER);
-            }
-            fl_color(c);
-            fl_draw(label(), X + shift, Y + shift, W, H, FL_ALIGN_CENTER);
-            fl_draw_shortcut = 0;
-        }
-        if (Fl::focus() == this && Fl::visible_focus()) {
-            fl_color(FL_BLACK);
-            fl_line_style(FL_DOT);
-            fl_rect(X + 3, Y + 3, W - 6, H - 6);
-            fl_line_style(FL_SOLID);
-        }
+        DrawPushButton(this, default_ || (Fl::focus() == this && !staticEdge_), staticEdge_);
     }
 
   private:
