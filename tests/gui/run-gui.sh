@@ -149,6 +149,19 @@ xdotool key Return
 wait_dialog_text $'103\t1016\tTransfer complete.' 10 || fail "the failed upload did not end"
 grep -q "Failed to open local file for reading" "$work/msgbox.log" || fail "the box was not logged"
 
+# The worker's box has no owner: the dialog stays usable, and Go stops the worker that
+# waits for its box, which goes away with it.
+xdotool key Return
+box=$(wait_window "TFTP client error") || fail "no second error box"
+click_dlu "$wid" 60 167
+wait_dialog_text $'103\t1016\tTransfer aborted.' 10 || fail "Go did not stop the worker"
+for _ in $(seq 50); do
+    xdotool search --onlyvisible --name "^TFTP client error\$" >/dev/null 2>&1 || break
+    sleep 0.1
+done
+xdotool search --onlyvisible --name "^TFTP client error\$" >/dev/null 2>&1 &&
+    fail "the stopped worker's box stayed"
+
 # Close ends the program with status 1.
 xdotool key alt+c
 wait "$client" && status=0 || status=$?

@@ -198,12 +198,13 @@ struct BoxRequest {
     std::string text;
     std::string caption;
     unsigned flags = 0;
+    bool owned = false;
     std::atomic<bool> cancelled{false};
     int answer = 0;
     EventHandle done;
 };
 
-int RunBoxHere(const std::string& text, const std::string& caption, unsigned flags,
+int RunBoxHere(const std::string& text, const std::string& caption, unsigned flags, bool owned,
                const std::atomic<bool>* cancelled) {
     const std::vector<ButtonSpec> specs = ButtonsOf(flags);
     const Glyph glyph = GlyphOf(flags);
@@ -251,7 +252,13 @@ int RunBoxHere(const std::string& text, const std::string& caption, unsigned fla
     }
     win.end();
     win.callback(OnBoxClose, &st);
-    win.set_modal();
+    // A box over a dialog holds that dialog; one without an owner (a worker's report)
+    // stays on top and leaves the windows usable, as the system's boxes do.
+    if (owned) {
+        win.set_modal();
+    } else {
+        win.set_non_modal();
+    }
     int sx, sy, sw, sh;
     Fl::screen_work_area(sx, sy, sw, sh);
     win.position(sx + (sw - winW) / 2, sy + (sh - winH) / 2);
@@ -266,13 +273,15 @@ int RunBoxHere(const std::string& text, const std::string& caption, unsigned fla
 
 }  // namespace
 
-int ShowBox(void*, const char* text, const char* caption, unsigned flags) {
-    if (std::this_thread::get_id() == GuiThread()) return RunBoxHere(text, caption, flags, nullptr);
+int ShowBox(void* owner, const char* text, const char* caption, unsigned flags) {
+    if (std::this_thread::get_id() == GuiThread())
+        return RunBoxHere(text, caption, flags, owner != nullptr, nullptr);
 
     auto req = std::make_shared<BoxRequest>();
     req->text = text;
     req->caption = caption;
     req->flags = flags;
+    req->owned = owner != nullptr;
     req->done = CreateEventA(true, false, nullptr);
     if (!req->done) return MessageBoxDefaultButton(flags);
     // A thread terminated while it waits takes its box away with it.
@@ -285,7 +294,8 @@ int ShowBox(void*, const char* text, const char* caption, unsigned flags) {
     } withdraw{req};
     dlg::PostWork(GuiThread(), TheHost(), [req] {
         if (!req->cancelled)
-            req->answer = RunBoxHere(req->text, req->caption, req->flags, &req->cancelled);
+            req->answer =
+                RunBoxHere(req->text, req->caption, req->flags, req->owned, &req->cancelled);
         SetEvent(req->done);
     });
     WaitForEvent(req->done, kInfinite);
