@@ -50,7 +50,10 @@ void DrawPushButton(Fl_Button* b, bool darkFrame, bool staticEdge) {
         H -= 2;
     }
     const bool down = b->value() != 0;
-    fl_draw_box(down ? FL_DOWN_BOX : FL_UP_BOX, X, Y, W, H, b->color());
+    // A checked button that stays pressed has a lighter face than one held by the mouse.
+    const bool latched = down && b->type() == FL_TOGGLE_BUTTON;
+    fl_draw_box(down ? FL_DOWN_BOX : FL_UP_BOX, X, Y, W, H,
+                latched ? fl_rgb_color(240, 239, 234) : b->color());
     const int shift = down ? 1 : 0;
     const bool active = b->active_r() != 0;
     if (b->image()) {
