@@ -21,3 +21,6 @@ for variant in build build-asan; do
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir "$variant" -j"$jobs" --output-on-failure
 done
+
+# The windows themselves, on a virtual display (skipped where xvfb-run is missing).
+bash tests/gui/run-gui.sh build

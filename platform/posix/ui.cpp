@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,9 +22,9 @@ constexpr int kIdIgnore = 5;
 constexpr int kIdTryAgain = 10;
 constexpr int kIdContinue = 11;
 
-// The button a box returns when nobody can press one: the default button of its kind,
-// chosen by the MB_DEFBUTTONn bits as Windows does.
-int DefaultButton(unsigned flags) {
+}  // namespace
+
+int MessageBoxDefaultButton(unsigned flags) {
     static const int kOk[] = {kIdOk};
     static const int kOkCancel[] = {kIdOk, kIdCancel};
     static const int kAbortRetryIgnore[] = {kIdAbort, kIdRetry, kIdIgnore};
@@ -66,6 +67,8 @@ int DefaultButton(unsigned flags) {
     return buttons[index];
 }
 
+namespace {
+
 // The log holds one box a line: line breaks and tabs inside the texts are written as
 // \n, \r and \t so that they cannot split a record.
 void AppendFlattened(std::string& out, const char* s) {
@@ -86,37 +89,52 @@ void AppendFlattened(std::string& out, const char* s) {
     }
 }
 
+std::atomic<MessageBoxHandler*> g_handler{nullptr};
+
+void AppendToBoxLog(const char* text, const char* caption, unsigned flags) {
+    const char* log = std::getenv("KVTFTP_MSGBOX_LOG");
+    if (!log || !*log) return;
+    std::string line;
+    AppendFlattened(line, caption);
+    line += '\t';
+    AppendFlattened(line, text);
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "\t0x%08X\n", flags);
+    line += hex;
+    int fd = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        internal::WriteAll(fd, line.data(), line.size());
+        ::close(fd);
+    }
+}
+
 }  // namespace
 
-int MessageBoxA(void* /*owner*/, const char* text, const char* caption, unsigned flags) {
+MessageBoxHandler* SetMessageBoxHandler(MessageBoxHandler* handler) {
+    return g_handler.exchange(handler);
+}
+
+int MessageBoxA(void* owner, const char* text, const char* caption, unsigned flags) {
     const int saved = errno;
     if (!text) text = "";
     // Windows shows "Error" when a box has no caption.
     if (!caption) caption = "Error";
 
-    // No display is used yet: every box takes the path of a box nobody can see, which
-    // must never block the thread that shows it.
+    AppendToBoxLog(text, caption, flags);
+    MessageBoxHandler* handler = g_handler.load();
+    if (handler && !(flags & kMbServiceNotification)) {
+        errno = saved;
+        const int answer = handler->Show(owner, text, caption, flags);
+        errno = saved;
+        return answer;
+    }
+
+    // A box nobody can see must never block the thread that shows it.
     std::string shown = std::string(caption) + ": " + text + "\n";
     internal::WriteAll(STDERR_FILENO, shown.data(), shown.size());
     OutputDebugStringA(shown.c_str());
-
-    const char* log = std::getenv("KVTFTP_MSGBOX_LOG");
-    if (log && *log) {
-        std::string line;
-        AppendFlattened(line, caption);
-        line += '\t';
-        AppendFlattened(line, text);
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "\t0x%08X\n", flags);
-        line += hex;
-        int fd = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            internal::WriteAll(fd, line.data(), line.size());
-            ::close(fd);
-        }
-    }
     errno = saved;
-    return DefaultButton(flags);
+    return MessageBoxDefaultButton(flags);
 }
 
 }  // namespace kvp

@@ -29,15 +29,7 @@ void PrintTo(const ForeignServer& s, std::ostream* os) {
     *os << s.name;
 }
 
-const ForeignServer kTftpdHpa = {
-    "tftpd_hpa", "in.tftpd",
-    [](const std::string& prog, uint16_t port, const std::string& root) {
-        // -L: foreground; -s: serve below root; -c: uploads may create files.
-        return std::vector<std::string>{
-            prog, "-L", "-4", "-s", "-c", "-u", "root", "-a", "127.0.0.1:" + std::to_string(port),
-            root};
-    },
-    "File not found"};
+const ForeignServer kTftpdHpa = {"tftpd_hpa", "in.tftpd", TftpdHpaCommand, "File not found"};
 
 const ForeignServer kAtftpd = {"atftpd", "atftpd",
                                [](const std::string& prog, uint16_t port, const std::string& root) {

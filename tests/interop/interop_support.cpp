@@ -90,4 +90,12 @@ bool ClientLibrary::Transfer(const std::string& server, int action, int mode,
     return true;
 }
 
+std::vector<std::string> TftpdHpaCommand(const std::string& program, uint16_t port,
+                                         const std::string& root) {
+    // -L: foreground; -s: serve below root; -c: uploads may create files.
+    return {
+        program, "-L", "-4", "-s", "-c", "-u", "root", "-a", "127.0.0.1:" + std::to_string(port),
+        root};
+}
+
 }  // namespace kvinterop

@@ -25,6 +25,10 @@ using kvtest::RunCommand;
 using kvtest::ShellQuote;
 using kvtest::WaitForTftpServer;
 
+// tftpd-hpa in the foreground on 127.0.0.1:port serving root, uploads creating files.
+std::vector<std::string> TftpdHpaCommand(const std::string& program, uint16_t port,
+                                         const std::string& root);
+
 // Writes a services file that maps tftp to the port (and syslog to another).
 void WriteServices(const std::string& path, uint16_t tftp_port);
 
