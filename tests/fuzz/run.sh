@@ -13,6 +13,10 @@ secs=${1:-10}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(packets blocks registry dispatch)
 
+if ! command -v clang++ >/dev/null; then
+    echo "tests/fuzz/run.sh: clang++ is missing (Debian: clang libclang-rt-14-dev)" >&2
+    exit 1
+fi
 CC=clang CXX=clang++ cmake -S tests/fuzz -B build-fuzz -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 nice ninja -C build-fuzz >/dev/null
