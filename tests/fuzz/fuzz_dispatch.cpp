@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -31,6 +33,11 @@ fs::path g_root;
 uint16_t g_port = 0;
 kvp::Socket* g_client = nullptr;
 unsigned g_runs = 0;
+unsigned long g_datagrams = 0;
+
+void ReportDatagrams() {
+    std::printf("fuzz_dispatch: %lu datagrams sent to the server\n", g_datagrams);
+}
 
 uint16_t FreePort() {
     kvp::Socket s(kvp::UdpSocket());
@@ -107,6 +114,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     kvp::SetEnv("KVTFTP_DEBUG_LOG", (g_dir / "debug.log").string().c_str());
     kvp::SetEnv("KVTFTP_MSGBOX_LOG", (g_dir / "msgbox.log").string().c_str());
     LayRoot();
+    std::atexit(ReportDatagrams);
     {
         kvp::RegKey key;
         FUZZ_CHECK(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Server",
@@ -157,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::string& d = datagrams[i];
         kvp::SendTo(s, d.data(), static_cast<int>(d.size()),
                     talking ? conversation : Loopback(g_port));
+        ++g_datagrams;
         // A request is answered at once (DATA, ACK 0 or ERROR): learn the conversation
         // port from that answer. Later datagrams take whatever came back meanwhile.
         const bool request = i == 0 && d.size() >= 2 && d[0] == 0 && (d[1] == 1 || d[1] == 2);
@@ -175,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (talking) {
         static const char kBye[] = "\0\5\0\0bye";
         kvp::SendTo(s, kBye, sizeof kBye, conversation);
+        ++g_datagrams;
     }
     WaitIdle();
     // Drop what the server sent after the last look.

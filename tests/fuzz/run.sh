@@ -41,7 +41,8 @@ for t in "${targets[@]}"; do
         >"$log" 2>&1; then
         runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
         units=$(ls "build-fuzz/corpus/$t" | wc -l)
-        echo "fuzz_$t: ${runs:-?} inputs in ${secs} s, no finding (learned corpus: $units inputs)"
+        extra=$(sed -n 's/^fuzz_[a-z]*: \(.*\)/, \1/p' "$log" | tail -1)
+        echo "fuzz_$t: ${runs:-?} inputs${extra} in ${secs} s, no finding (learned corpus: $units inputs)"
     else
         status=1
         echo "fuzz_$t: FAILED (log: $log)"

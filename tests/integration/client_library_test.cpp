@@ -100,11 +100,11 @@ TEST_F(ClientLibrary, MayBeFreedTheMomentTheStatusSaysDone) {
     const std::string out = env_.dir() + "/cycle.out";
     const kvp::pid_type child =
         kvp::SpawnProcess({std::string(KV_TESTBIN_DIR) + "/kvlibcycle",
-                           BinDir() + "/kvtftpclidll.so", "1000", env_.dir() + "/local.bin"},
+                           BinDir() + "/kvtftpclidll.so", "500", env_.dir() + "/local.bin"},
                           out);
     ASSERT_NE(child, -1);
     EXPECT_EQ(kvp::WaitProcess(child), 0);
-    EXPECT_EQ(ReadFile(out), "1000 rounds\n");
+    EXPECT_EQ(ReadFile(out), "500 rounds\n");
 }
 
 // Only the two entry points can be bound: the engine, the core and the platform layer

@@ -84,7 +84,9 @@ int Host(const std::string& stopFile) {
     auto stop = reinterpret_cast<EngineFn>(kvp::GetProcAddress(lib, "StopTFTPServer"));
     if (start == nullptr || stop == nullptr || start() != 1) return 3;
     while (!fs::exists(stopFile)) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    return stop() == 1 ? 0 : 4;
+    const bool stopped = stop() == 1;
+    kvp::FreeLibrary(lib);
+    return stopped ? 0 : 4;
 }
 
 // ---- what the driver watches in the host ----------------------------------------------
@@ -421,6 +423,8 @@ int Soak::Run() {
     }
     const double secs = std::chrono::duration<double>(Clock::now() - start).count();
     StopHost();
+    // The last worker has ended (its status said so), so the library may go.
+    kvp::FreeLibrary(lib);
 
     // Under way, the largest figures of the first and the last window of transfers.
     const size_t n = samples_.size();
