@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include "kv/net.h"
 #include "kv/thread.h"
@@ -21,9 +24,11 @@ struct SignalOnExit {
     ~SignalOnExit() { kvp::SetEvent(e); }
 };
 
-// A listener in miniature: waits in 5-second steps for a datagram and takes it.
+// A listener in miniature: waits in 5-second steps for a datagram and takes it, with a
+// wait and then a receive, or (timed) with one receive that waits.
 struct Listener {
     kvp::Socket sock;
+    bool timed = false;
     kvp::EventHandle waiting = kvp::CreateEventA(true, false, "waiting");
     kvp::EventHandle got = kvp::CreateEventA(false, false, "got");
     kvp::EventHandle unwound = kvp::CreateEventA(true, false, "unwound");
@@ -34,11 +39,17 @@ struct Listener {
         SignalOnExit guard{self->unwound};
         for (;;) {
             kvp::SetEvent(self->waiting);
-            int r = kvp::WaitReadable(self->sock.get(), 5, 0);
-            if (r < 0) return 99;
-            if (r == 0) continue;
             char buf[64];
-            int n = kvp::Recv(self->sock.get(), buf, sizeof buf);
+            int n = 0;
+            if (self->timed) {
+                n = kvp::RecvWithin(self->sock.get(), buf, sizeof buf, 5, 0);
+                if (n == kvp::kTimedOut) continue;
+            } else {
+                int r = kvp::WaitReadable(self->sock.get(), 5, 0);
+                if (r < 0) return 99;
+                if (r == 0) continue;
+                n = kvp::Recv(self->sock.get(), buf, sizeof buf);
+            }
             if (n < 0) return 98;
             self->data.assign(buf, static_cast<size_t>(n));
             kvp::SetEvent(self->got);
@@ -73,54 +84,67 @@ class ThreadTest : public ::testing::Test {
 };
 
 TEST_F(ThreadTest, SuspendIsCountedAndHoldsASocketWait) {
-    kvp::ThreadHandle t = kvp::CreateThread(Listener::Run, &listener_);
-    ASSERT_TRUE(t);
-    ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
+    for (bool timed : {false, true}) {
+        SCOPED_TRACE(timed ? "timed receive" : "wait, then receive");
+        listener_.timed = timed;
+        listener_.data.clear();
+        kvp::ThreadHandle t = kvp::CreateThread(Listener::Run, &listener_);
+        ASSERT_TRUE(t);
+        ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
 
-    SendText("before");
-    ASSERT_EQ(kvp::WaitForEvent(listener_.got, kHang), kvp::WaitResult::kSignaled);
-    EXPECT_EQ(listener_.data, "before");
+        SendText("before");
+        ASSERT_EQ(kvp::WaitForEvent(listener_.got, kHang), kvp::WaitResult::kSignaled);
+        EXPECT_EQ(listener_.data, "before");
 
-    EXPECT_EQ(kvp::SuspendThread(t), 0);
-    EXPECT_EQ(kvp::SuspendThread(t), 1);
-    // Arrives while the thread is held inside its wait: it must stay in the queue.
-    SendText("while paused");
-    EXPECT_EQ(kvp::WaitForEvent(listener_.got, kQuiet), kvp::WaitResult::kTimeout);
-    EXPECT_EQ(kvp::ResumeThread(t), 2);
-    EXPECT_EQ(kvp::WaitForEvent(listener_.got, kQuiet), kvp::WaitResult::kTimeout);
-    EXPECT_EQ(kvp::ResumeThread(t), 1);
-    ASSERT_EQ(kvp::WaitForEvent(listener_.got, kHang), kvp::WaitResult::kSignaled);
-    EXPECT_EQ(listener_.data, "while paused");
-    EXPECT_EQ(kvp::ResumeThread(t), 0);
-    EXPECT_EQ(kvp::ResumeThread(t), 0);
+        EXPECT_EQ(kvp::SuspendThread(t), 0);
+        EXPECT_EQ(kvp::SuspendThread(t), 1);
+        // Arrives while the thread is held inside its wait: it must stay in the queue.
+        SendText("while paused");
+        EXPECT_EQ(kvp::WaitForEvent(listener_.got, kQuiet), kvp::WaitResult::kTimeout);
+        EXPECT_EQ(kvp::ResumeThread(t), 2);
+        EXPECT_EQ(kvp::WaitForEvent(listener_.got, kQuiet), kvp::WaitResult::kTimeout);
+        EXPECT_EQ(kvp::ResumeThread(t), 1);
+        ASSERT_EQ(kvp::WaitForEvent(listener_.got, kHang), kvp::WaitResult::kSignaled);
+        EXPECT_EQ(listener_.data, "while paused");
+        EXPECT_EQ(kvp::ResumeThread(t), 0);
+        EXPECT_EQ(kvp::ResumeThread(t), 0);
 
-    uint32_t code = 0;
-    ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, kvp::kStillActive);
-    EXPECT_EQ(kvp::WaitForThread(t, 20), kvp::WaitResult::kTimeout);
+        uint32_t code = 0;
+        ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
+        EXPECT_EQ(code, kvp::kStillActive);
+        EXPECT_EQ(kvp::WaitForThread(t, 20), kvp::WaitResult::kTimeout);
 
-    EXPECT_TRUE(kvp::TerminateThread(t, 0));
-    ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 0u);
-    // An ended thread can be neither suspended nor resumed.
-    EXPECT_EQ(kvp::SuspendThread(t), -1);
-    EXPECT_EQ(kvp::ResumeThread(t), -1);
+        EXPECT_TRUE(kvp::TerminateThread(t, 0));
+        ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
+        EXPECT_EQ(code, 0u);
+        // An ended thread can be neither suspended nor resumed.
+        EXPECT_EQ(kvp::SuspendThread(t), -1);
+        EXPECT_EQ(kvp::ResumeThread(t), -1);
+        if (timed) break;  // the terminate shut the socket down
+        kvp::ResetEvent(listener_.waiting);
+    }
 }
 
 TEST_F(ThreadTest, TerminateEndsASocketWaitAndUnwinds) {
-    kvp::ThreadHandle t = kvp::CreateThread(Listener::Run, &listener_);
-    ASSERT_TRUE(t);
-    ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
-    EXPECT_TRUE(kvp::TerminateThread(t, 42));
-    EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
-    uint32_t code = 0;
-    ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 42u);
-    EXPECT_EQ(kvp::WaitForEvent(listener_.unwound, 0), kvp::WaitResult::kSignaled);
-    // A second terminate changes nothing.
-    EXPECT_TRUE(kvp::TerminateThread(t, 7));
-    ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 42u);
+    for (bool timed : {false, true}) {
+        SCOPED_TRACE(timed ? "timed receive" : "wait, then receive");
+        listener_.timed = timed;
+        kvp::ResetEvent(listener_.waiting);
+        kvp::ResetEvent(listener_.unwound);
+        kvp::ThreadHandle t = kvp::CreateThread(Listener::Run, &listener_);
+        ASSERT_TRUE(t);
+        ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
+        EXPECT_TRUE(kvp::TerminateThread(t, 42));
+        EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
+        uint32_t code = 0;
+        ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
+        EXPECT_EQ(code, 42u);
+        EXPECT_EQ(kvp::WaitForEvent(listener_.unwound, 0), kvp::WaitResult::kSignaled);
+        // A second terminate changes nothing.
+        EXPECT_TRUE(kvp::TerminateThread(t, 7));
+        ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
+        EXPECT_EQ(code, 42u);
+    }
 }
 
 TEST_F(ThreadTest, TerminateReachesASuspendedThread) {
@@ -357,6 +381,59 @@ TEST(Event, SuspendedWaiterDoesNotTakeTheSignal) {
     EXPECT_EQ(kvp::ResumeThread(t), 1);
     EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
     EXPECT_TRUE(h.took);
+}
+
+// The descriptors this process has open, or -1 where the system does not list them.
+int OpenDescriptors() {
+    std::error_code ec;
+    std::filesystem::directory_iterator it("/proc/self/fd", ec);
+    if (ec) return -1;
+    int n = 0;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) ++n;
+    return n;
+}
+
+// Hundreds of threads at once (a server's transfers) must not run out of descriptors:
+// threads and events hold none, whether they run, wait for an event or sleep.
+TEST(ThreadResources, ThreadsAndEventsHoldNoDescriptors) {
+    const int before = OpenDescriptors();
+    if (before < 0) GTEST_SKIP() << "the system does not list open descriptors";
+    struct Waiter {
+        kvp::EventHandle go = kvp::CreateEventA(true, false, nullptr);
+        kvp::EventHandle started = kvp::CreateEventA(false, false, nullptr);
+        static uint32_t Wait(void* arg) {
+            auto* self = static_cast<Waiter*>(arg);
+            kvp::SetEvent(self->started);
+            return kvp::WaitForEvent(self->go, kHang) == kvp::WaitResult::kSignaled ? 0 : 1;
+        }
+        static uint32_t Doze(void* arg) {
+            kvp::SetEvent(static_cast<Waiter*>(arg)->started);
+            kvp::Sleep(kvp::kInfinite);
+            return 0;
+        }
+    };
+    constexpr int kThreads = 64;
+    std::vector<Waiter> waiters(2 * kThreads);
+    std::vector<kvp::ThreadHandle> threads;
+    for (int i = 0; i < 2 * kThreads; ++i) {
+        threads.push_back(
+            kvp::CreateThread(i < kThreads ? Waiter::Wait : Waiter::Doze, &waiters[i]));
+        ASSERT_TRUE(threads.back());
+        ASSERT_EQ(kvp::WaitForEvent(waiters[i].started, kHang), kvp::WaitResult::kSignaled);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    for (int i = 0; i < 2 * kThreads; ++i) {
+        if (i < kThreads) {
+            kvp::SetEvent(waiters[i].go);
+        } else {
+            EXPECT_TRUE(kvp::TerminateThread(threads[i], 0));
+        }
+        EXPECT_EQ(kvp::WaitForThread(threads[i], kHang), kvp::WaitResult::kSignaled);
+        uint32_t code = 1;
+        EXPECT_TRUE(kvp::GetExitCodeThread(threads[i], &code));
+        EXPECT_EQ(code, 0u);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST(Sleep, SuspendedSleeperIsHeldPastItsTime) {
