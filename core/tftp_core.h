@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "kv/net.h"
@@ -18,6 +19,9 @@ constexpr uint16_t kOpError = 5;
 
 constexpr int kMaxPacket = 516;
 constexpr unsigned kBlockSize = 512;
+// The stream buffer of a transfer's file: the file is read or written in steps of this
+// size, one system call per 128 blocks.
+constexpr size_t kFileBufferSize = 64 * 1024;
 
 // How failures inside the core reach the user; the server and the client each fill one.
 // Each member takes the reporter itself (for its context) and the core's message (such
@@ -49,9 +53,13 @@ struct TransferContext {
     // The last byte the netascii reader put into a payload; -1 before the first.
     int lastNetasciiByte = -1;
     const CoreReporter* reporter = nullptr;
+    // The file's stream buffer (kFileBufferSize bytes): the file must be closed before
+    // the record goes away.
+    std::unique_ptr<char[]> fileBuffer;
 };
 
-// Sets the record up for a new transfer with the given initial time-out.
+// Sets the record up for a new transfer with the given initial time-out, and gives its
+// file, when it has one that has not been read or written yet, a large stream buffer.
 void InitTransferContext(TransferContext* ctx, uint32_t initialTimeoutMs);
 
 // ---- packets and error texts ----

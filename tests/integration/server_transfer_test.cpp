@@ -1,5 +1,11 @@
 // Whole downloads and uploads through the engine, compared byte for byte.
+#include <chrono>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "server_harness.h"
 
@@ -206,6 +212,50 @@ TEST_F(ServerTransferTest, TwoRequestsAreServedAtTheSameTime) {
     EXPECT_NE(first.lastFromPort(), second.lastFromPort());
     first.Reply(ErrorPacket(0, "enough"));
     second.Reply(ErrorPacket(0, "enough"));
+}
+
+// The descriptors this process has open, or -1 where the system does not list them.
+int OpenDescriptors() {
+    std::error_code ec;
+    std::filesystem::directory_iterator it("/proc/self/fd", ec);
+    if (ec) return -1;
+    int n = 0;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) ++n;
+    return n;
+}
+
+// A transfer costs its conversation socket and its file, nothing per thread, so that the
+// most transfers the listener runs at once (384) stay well within an open-file limit of
+// 1024. (Here each transfer also has its client's socket in this same process.)
+TEST_F(ServerTransferTest, SimultaneousTransfersHoldOnlyTheirSocketsAndFiles) {
+    const int before = OpenDescriptors();
+    if (before < 0) GTEST_SKIP() << "the system does not list open descriptors";
+    constexpr int kTransfers = 200;
+    kvtest::WriteFile(RootPath("many.bin"), kvtest::PatternData(4000, 5));
+    StartServer();
+    const int idle = OpenDescriptors();
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < kTransfers; ++i) {
+        peers.push_back(std::make_unique<Peer>());
+        ASSERT_TRUE(peers.back()->SendTo(env_.tftpPort(), RequestPacket(1, "many.bin", "octet")));
+    }
+    // Every transfer has sent its first block and waits for its ACK.
+    for (auto& peer : peers) {
+        std::string p;
+        ASSERT_TRUE(peer->Receive(&p));
+        ASSERT_EQ(Block(p), 1);
+    }
+    const int busy = OpenDescriptors();
+    EXPECT_LE(busy - idle, 3 * kTransfers + 4) << "client, conversation socket and file each";
+    for (auto& peer : peers) peer->Reply(ErrorPacket(0, "enough"));
+    peers.clear();
+    // Everything a transfer held is released when it ends.
+    int now = OpenDescriptors();
+    for (int waited = 0; now > idle + 4 && waited < kPromptMs; waited += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        now = OpenDescriptors();
+    }
+    EXPECT_LE(now, idle + 4);
 }
 
 }  // namespace
