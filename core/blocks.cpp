@@ -2,6 +2,7 @@
 // and the writer that stores received payloads unchanged.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "tftp_core.h"
 
@@ -24,27 +25,46 @@ bool ReadNetasciiBlock(TransferContext* ctx) {
     int pos = 4;
     int last = ctx->lastNetasciiByte;
 
-    int c = std::getc(f);
-    while (c != EOF && pos < capacity) {
-        if (c != '\n') {
-            buf[pos++] = static_cast<uint8_t>(c);
-            last = c;
-        } else if (pos < capacity - 1) {
+    // Bytes come from the file in runs of half the room left, which fit even when every
+    // one of them is a line feed that gains a CR; so no byte is ever read that the block
+    // has no room for, and the file is consumed exactly as far as the block reaches.
+    uint8_t run[kBlockSize / 2];
+    while (capacity - pos >= 2) {
+        const size_t want = static_cast<size_t>(capacity - pos) / 2;
+        const size_t got = std::fread(run, 1, want, f);
+        const uint8_t* p = run;
+        const uint8_t* const end = run + got;
+        while (p < end) {
+            // Everything up to the next line feed goes unchanged.
+            const auto* lf = static_cast<const uint8_t*>(std::memchr(p, '\n', end - p));
+            const uint8_t* const stop = lf != nullptr ? lf : end;
+            if (stop > p) {
+                std::memcpy(buf + pos, p, static_cast<size_t>(stop - p));
+                pos += static_cast<int>(stop - p);
+                last = stop[-1];
+            }
+            if (lf == nullptr) break;
             // A line feed is sent as CR LF unless the file already has the CR before it.
             if (last != '\r') buf[pos++] = '\r';
             buf[pos++] = '\n';
             last = '\n';
-        } else if (last == '\r') {
-            buf[pos++] = '\n';
-            last = '\n';
-        } else {
-            // Room for the CR only: the line feed is read again as the first byte of the
-            // next block, where the remembered CR keeps it from getting a second one.
+            p = lf + 1;
+        }
+        if (got < want) break;  // the end of the file, or a read error
+    }
+    // One byte of room: a line feed that needs its CR gets only the CR here and is read
+    // again as the first byte of the next block, where the remembered CR keeps it from
+    // getting a second one.
+    if (capacity - pos == 1 && !std::feof(f) && !std::ferror(f)) {
+        const int c = std::getc(f);
+        if (c == '\n' && last != '\r') {
             buf[pos++] = '\r';
             last = '\r';
             std::ungetc(c, f);
+        } else if (c != EOF) {
+            buf[pos++] = static_cast<uint8_t>(c);
+            last = c;
         }
-        if (pos < capacity) c = std::getc(f);
     }
     ctx->lastNetasciiByte = last;
     ctx->sendLen = pos;
