@@ -51,8 +51,8 @@ int Run(const char* self, long rounds) {
         std::fprintf(stderr, "kvpingpong: no socket\n");
         return 1;
     }
-    const kvp::pid_type echo = kvp::SpawnProcess(
-        {self, "--echo", std::to_string(kvp::NetToHost16(local.port))});
+    const kvp::pid_type echo =
+        kvp::SpawnProcess({self, "--echo", std::to_string(kvp::NetToHost16(local.port))});
     if (echo < 0) {
         std::fprintf(stderr, "kvpingpong: cannot start the echo\n");
         return 1;
@@ -60,13 +60,15 @@ int Run(const char* self, long rounds) {
     uint8_t buf[kData];
     std::memset(buf, 'p', sizeof buf);
     kvp::SockAddr4 from;
-    if (kvp::RecvFrom(s.get(), buf, sizeof buf, &from) != kAck || kvp::Connect(s.get(), from) != 0) {
+    if (kvp::RecvFrom(s.get(), buf, sizeof buf, &from) != kAck ||
+        kvp::Connect(s.get(), from) != 0) {
         kvp::KillProcess(echo);
         return 1;
     }
     const auto start = std::chrono::steady_clock::now();
     for (long i = 0; i < rounds; ++i) {
-        if (kvp::Send(s.get(), buf, kData) != kData || kvp::Recv(s.get(), buf, sizeof buf) != kAck) {
+        if (kvp::Send(s.get(), buf, kData) != kData ||
+            kvp::Recv(s.get(), buf, sizeof buf) != kAck) {
             std::fprintf(stderr, "kvpingpong: round %ld failed\n", i);
             kvp::KillProcess(echo);
             return 1;

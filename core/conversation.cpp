@@ -23,12 +23,13 @@ void InitTransferContext(TransferContext* ctx, uint32_t initialTimeoutMs) {
     ctx->timeout = initialTimeoutMs;
     UpdateSelectTimeout(ctx);
     ctx->lastNetasciiByte = -1;
-    if (ctx->file != nullptr && !ctx->fileBuffer) {
-        // Without a buffer of its own the stream keeps its default one.
-        ctx->fileBuffer.reset(new (std::nothrow) char[kFileBufferSize]);
-        if (ctx->fileBuffer)
-            std::setvbuf(ctx->file, ctx->fileBuffer.get(), _IOFBF, kFileBufferSize);
-    }
+}
+
+void UseLargeFileBuffer(TransferContext* ctx) {
+    if (ctx->file == nullptr || ctx->fileBuffer) return;
+    // Without a buffer of its own the stream keeps its default one.
+    ctx->fileBuffer.reset(new (std::nothrow) char[kFileBufferSize]);
+    if (ctx->fileBuffer) std::setvbuf(ctx->file, ctx->fileBuffer.get(), _IOFBF, kFileBufferSize);
 }
 
 kvp::socket_t CreateConversationSocket(const kvp::SockAddr4& client, const CoreReporter* r) {

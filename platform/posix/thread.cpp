@@ -205,23 +205,25 @@ bool RegisterWake(ThreadState* self, int fd) {
     return self->Pending();
 }
 
+// One poll of the descriptors, until the deadline unless the wait is unlimited.
+int PollUntil(pollfd* pfd, nfds_t n, bool unlimited, Clock::time_point deadline) {
+    timespec ts{};
+    if (!unlimited) {
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+        if (left.count() < 0) left = std::chrono::nanoseconds(0);
+        ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+        ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
+    }
+    return ::ppoll(pfd, n, unlimited ? nullptr : &ts, nullptr);
+}
+
 int PlainPoll(int fd, short events, int64_t timeout_us) {
     const bool unlimited = timeout_us < 0;
     const Clock::time_point deadline =
         unlimited ? Clock::time_point::max() : Clock::now() + std::chrono::microseconds(timeout_us);
     for (;;) {
         pollfd pfd{fd, events, 0};
-        timespec ts{};
-        timespec* tsp = nullptr;
-        if (!unlimited) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-            if (left.count() < 0) left = std::chrono::nanoseconds(0);
-            ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
-            ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
-            tsp = &ts;
-        }
-        const int r = ::ppoll(&pfd, 1, tsp, nullptr);
+        const int r = PollUntil(&pfd, 1, unlimited, deadline);
         if (r < 0) {
             if (errno == EINTR) continue;
             return -1;
@@ -268,17 +270,7 @@ int PollLoop(ThreadState* self, int fd, short events, int64_t timeout_us, bool (
         bool ready = false;
         if (!RegisterWake(self, wake)) {
             pollfd pfd[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
-            timespec ts{};
-            timespec* tsp = nullptr;
-            if (!unlimited) {
-                auto left =
-                    std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-                if (left.count() < 0) left = std::chrono::nanoseconds(0);
-                ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
-                ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
-                tsp = &ts;
-            }
-            r = ::ppoll(pfd, 2, tsp, nullptr);
+            r = PollUntil(pfd, 2, unlimited, deadline);
             if (r < 0 && errno != EINTR) return -1;
             if (r > 0 && pfd[1].revents != 0) Drain(wake);
             ready = r > 0 && pfd[0].revents != 0;

@@ -1,9 +1,7 @@
 // Whole downloads and uploads through the engine, compared byte for byte.
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -214,26 +212,16 @@ TEST_F(ServerTransferTest, TwoRequestsAreServedAtTheSameTime) {
     second.Reply(ErrorPacket(0, "enough"));
 }
 
-// The descriptors this process has open, or -1 where the system does not list them.
-int OpenDescriptors() {
-    std::error_code ec;
-    std::filesystem::directory_iterator it("/proc/self/fd", ec);
-    if (ec) return -1;
-    int n = 0;
-    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) ++n;
-    return n;
-}
-
 // A transfer costs its conversation socket and its file, nothing per thread, so that the
 // most transfers the listener runs at once (384) stay well within an open-file limit of
 // 1024. (Here each transfer also has its client's socket in this same process.)
 TEST_F(ServerTransferTest, SimultaneousTransfersHoldOnlyTheirSocketsAndFiles) {
-    const int before = OpenDescriptors();
+    const int before = kvtest::OpenDescriptors();
     if (before < 0) GTEST_SKIP() << "the system does not list open descriptors";
     constexpr int kTransfers = 200;
     kvtest::WriteFile(RootPath("many.bin"), kvtest::PatternData(4000, 5));
     StartServer();
-    const int idle = OpenDescriptors();
+    const int idle = kvtest::OpenDescriptors();
     std::vector<std::unique_ptr<Peer>> peers;
     for (int i = 0; i < kTransfers; ++i) {
         peers.push_back(std::make_unique<Peer>());
@@ -245,15 +233,15 @@ TEST_F(ServerTransferTest, SimultaneousTransfersHoldOnlyTheirSocketsAndFiles) {
         ASSERT_TRUE(peer->Receive(&p));
         ASSERT_EQ(Block(p), 1);
     }
-    const int busy = OpenDescriptors();
+    const int busy = kvtest::OpenDescriptors();
     EXPECT_LE(busy - idle, 3 * kTransfers + 4) << "client, conversation socket and file each";
     for (auto& peer : peers) peer->Reply(ErrorPacket(0, "enough"));
     peers.clear();
     // Everything a transfer held is released when it ends.
-    int now = OpenDescriptors();
+    int now = kvtest::OpenDescriptors();
     for (int waited = 0; now > idle + 4 && waited < kPromptMs; waited += 20) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        now = OpenDescriptors();
+        now = kvtest::OpenDescriptors();
     }
     EXPECT_LE(now, idle + 4);
 }

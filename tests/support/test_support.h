@@ -40,6 +40,8 @@ void WriteFile(const std::string& path, const std::string& data);
 std::string PatternData(size_t size, uint32_t seed = 1);
 std::string MakeTempDir();
 void RemoveTree(const std::string& path);
+// The descriptors this process has open, or -1 where the system does not list them.
+int OpenDescriptors();
 
 // Where the deliverables and the test tools were built.
 std::string BinDir();

@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <filesystem>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -23,6 +21,15 @@ struct SignalOnExit {
     kvp::EventHandle e;
     ~SignalOnExit() { kvp::SetEvent(e); }
 };
+
+// Terminates the thread and checks that it has ended with the code given.
+void TerminateAndExpectEnd(const kvp::ThreadHandle& t, uint32_t code) {
+    EXPECT_TRUE(kvp::TerminateThread(t, code));
+    EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
+    uint32_t got = 0;
+    ASSERT_TRUE(kvp::GetExitCodeThread(t, &got));
+    EXPECT_EQ(got, code);
+}
 
 // A listener in miniature: waits in 5-second steps for a datagram and takes it, with a
 // wait and then a receive, or (timed) with one receive that waits.
@@ -134,14 +141,11 @@ TEST_F(ThreadTest, TerminateEndsASocketWaitAndUnwinds) {
         kvp::ThreadHandle t = kvp::CreateThread(Listener::Run, &listener_);
         ASSERT_TRUE(t);
         ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
-        EXPECT_TRUE(kvp::TerminateThread(t, 42));
-        EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
-        uint32_t code = 0;
-        ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-        EXPECT_EQ(code, 42u);
+        TerminateAndExpectEnd(t, 42);
         EXPECT_EQ(kvp::WaitForEvent(listener_.unwound, 0), kvp::WaitResult::kSignaled);
         // A second terminate changes nothing.
         EXPECT_TRUE(kvp::TerminateThread(t, 7));
+        uint32_t code = 0;
         ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
         EXPECT_EQ(code, 42u);
     }
@@ -153,11 +157,7 @@ TEST_F(ThreadTest, TerminateReachesASuspendedThread) {
     ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
     EXPECT_EQ(kvp::SuspendThread(t), 0);
     SendText("never served");
-    EXPECT_TRUE(kvp::TerminateThread(t, 5));
-    EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
-    uint32_t code = 0;
-    ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 5u);
+    TerminateAndExpectEnd(t, 5);
     EXPECT_EQ(kvp::WaitForEvent(listener_.got, 0), kvp::WaitResult::kTimeout);
     EXPECT_TRUE(listener_.data.empty());
     // The datagram is still queued for whoever reads the socket next.
@@ -213,11 +213,7 @@ TEST(ThreadTerminate, EndsEveryKindOfWait) {
         kvp::ThreadHandle t = kvp::CreateThread(Blocker::Run, &b);
         ASSERT_TRUE(t);
         ASSERT_EQ(kvp::WaitForEvent(b.started, kHang), kvp::WaitResult::kSignaled);
-        EXPECT_TRUE(kvp::TerminateThread(t, 1234));
-        EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
-        uint32_t code = 0;
-        ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-        EXPECT_EQ(code, 1234u);
+        TerminateAndExpectEnd(t, 1234);
         EXPECT_EQ(kvp::WaitForEvent(b.unwound, 0), kvp::WaitResult::kSignaled);
         EXPECT_FALSE(b.passed);
         // The thread's socket was closed by its destructor: its port is free again.
@@ -383,20 +379,10 @@ TEST(Event, SuspendedWaiterDoesNotTakeTheSignal) {
     EXPECT_TRUE(h.took);
 }
 
-// The descriptors this process has open, or -1 where the system does not list them.
-int OpenDescriptors() {
-    std::error_code ec;
-    std::filesystem::directory_iterator it("/proc/self/fd", ec);
-    if (ec) return -1;
-    int n = 0;
-    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) ++n;
-    return n;
-}
-
 // Hundreds of threads at once (a server's transfers) must not run out of descriptors:
 // threads and events hold none, whether they run, wait for an event or sleep.
 TEST(ThreadResources, ThreadsAndEventsHoldNoDescriptors) {
-    const int before = OpenDescriptors();
+    const int before = kvtest::OpenDescriptors();
     if (before < 0) GTEST_SKIP() << "the system does not list open descriptors";
     struct Waiter {
         kvp::EventHandle go = kvp::CreateEventA(true, false, nullptr);
@@ -421,7 +407,7 @@ TEST(ThreadResources, ThreadsAndEventsHoldNoDescriptors) {
         ASSERT_TRUE(threads.back());
         ASSERT_EQ(kvp::WaitForEvent(waiters[i].started, kHang), kvp::WaitResult::kSignaled);
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(kvtest::OpenDescriptors(), before);
     for (int i = 0; i < 2 * kThreads; ++i) {
         if (i < kThreads) {
             kvp::SetEvent(waiters[i].go);
@@ -433,7 +419,7 @@ TEST(ThreadResources, ThreadsAndEventsHoldNoDescriptors) {
         EXPECT_TRUE(kvp::GetExitCodeThread(threads[i], &code));
         EXPECT_EQ(code, 0u);
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(kvtest::OpenDescriptors(), before);
 }
 
 TEST(Sleep, SuspendedSleeperIsHeldPastItsTime) {
