@@ -67,12 +67,6 @@ int64_t Micros(long sec, long usec) {
     return secs * 1000000 + usec;
 }
 
-int64_t MicrosLeft(Clock::time_point deadline) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-    return left.count() > 0 ? left.count() : 0;
-}
-
 int WaitFor(socket_t s, short events, long sec, long usec) {
     if (!ValidFd(s)) return Fail(EBADF);
     if (sec < 0 || usec < 0) return Fail(EINVAL);
@@ -96,6 +90,49 @@ std::atomic<int64_t>* TimeoutSlot(socket_t s) {
 void ForgetRecvTimeout(socket_t s) {
     if (std::atomic<int64_t>* slot = TimeoutSlot(s)) slot->store(0, std::memory_order_relaxed);
 }
+
+// A precise wait of a transfer's socket until the deadline: 1 ready, 0 time-out, -1 error
+// (errno set). Like the blocking receive it needs no wake descriptor: terminate shuts the
+// socket down, which ends the poll, and a suspend holds the thread when the poll returns,
+// after which it looks again (at least once without waiting) before it reports.
+int PollUntil(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        if (internal::BeginBlockingCall(fd) < 0) {
+            errno = ECANCELED;
+            return -1;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+        timespec ts{};
+        if (left.count() > 0) {
+            ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+            ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
+        }
+        pollfd pfd{fd, events, 0};
+        const int r = ::ppoll(&pfd, 1, &ts, nullptr);
+        const int err = errno;
+        const int held = internal::EndBlockingCall();
+        if (held < 0) {
+            errno = ECANCELED;
+            return -1;
+        }
+        if (r < 0 && err != EINTR) {
+            errno = err;
+            return -1;
+        }
+        if (r > 0 && (pfd.revents & POLLNVAL)) {
+            errno = EBADF;
+            return -1;
+        }
+        if (held > 0) continue;
+        if (r > 0) return 1;
+        if (r == 0 && Clock::now() >= deadline) return 0;
+    }
+}
+
+// What a receive's wait leaves to a precise timer beyond an eighth of it (see
+// RecvWithin): a little more than a system tick (10 ms at 100 Hz).
+constexpr int64_t kCoarseTimerMarginUs = 20 * 1000;
 
 // Gives the socket a receive time-out of us microseconds (0: none) unless it has it.
 bool SetRecvTimeout(socket_t s, int64_t us) {
@@ -348,7 +385,7 @@ int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
         if (n >= 0) return static_cast<int>(n);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
-        const int r = internal::ControlledWait(fd, POLLOUT, MicrosLeft(deadline));
+        const int r = PollUntil(fd, POLLOUT, deadline);
         if (r < 0) {
             Fail(errno);
             return kWaitFailed;
@@ -360,38 +397,41 @@ int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
 int RecvWithin(socket_t s, void* buf, int room, long sec, long usec) {
     if (!ValidFd(s)) return Fail(EBADF);
     if (sec < 0 || usec < 0 || room < 0 || (room > 0 && !buf)) return Fail(EINVAL);
+    const int fd = static_cast<int>(s);
+    const size_t len = static_cast<size_t>(room);
     const int64_t total = Micros(sec, usec);
     const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(total);
-    int64_t left = total;
-    // One call in the common case: the receive waits by the socket's own time-out, which
-    // is set again only when it changes. Terminate ends the call by shutting the socket
-    // down; a suspend holds the thread when the call returns, before it acts.
-    for (;;) {
-        if (internal::BeginBlockingCall(static_cast<int>(s)) < 0) return Fail(ECANCELED);
-        ssize_t n = -1;
-        bool waitFailed = false;
-        if (left <= 0) {
-            n = ::recv(static_cast<int>(s), buf, static_cast<size_t>(room),
-                       MSG_TRUNC | MSG_DONTWAIT);
-        } else if (SetRecvTimeout(s, left)) {
-            n = ::recv(static_cast<int>(s), buf, static_cast<size_t>(room), MSG_TRUNC);
-        } else {
-            waitFailed = true;
-        }
+    // One call in the common case: a receive that waits by the socket's own time-out,
+    // which is set again only when it changes. That time-out is counted by a coarse
+    // system timer (in ticks, and late by up to an eighth of a long wait), so it covers
+    // a little less than the whole wait, and a precise wait takes the rest when it runs
+    // out: a time-out never ends early, nor much late. Waits too short for the coarse
+    // timer are precise throughout. Terminate ends the receive by shutting the socket
+    // down; a suspend holds the thread when it returns, before it acts.
+    const int64_t coarse = total - total / 8 - kCoarseTimerMarginUs;
+    if (coarse > 0) {
+        if (internal::BeginBlockingCall(fd) < 0) return Fail(ECANCELED);
+        const bool armed = SetRecvTimeout(s, coarse);
+        const ssize_t n = armed ? ::recv(fd, buf, len, MSG_TRUNC) : -1;
         const int err = errno;
-        const int held = internal::EndBlockingCall();
-        if (held < 0) return Fail(ECANCELED);
-        if (waitFailed) {
+        if (internal::EndBlockingCall() < 0) return Fail(ECANCELED);
+        if (!armed) {
             Fail(err);
             return kWaitFailed;
         }
         if (n >= 0) return n > room ? Fail(EMSGSIZE) : static_cast<int>(n);
         if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) return Fail(err);
-        // Out of time, unless a signal cut the wait short or the thread was held: then
-        // it looks again with the time left, at least once without waiting, as a wait
-        // does after a resume.
-        if (held == 0 && (err != EINTR || left <= 0)) return kTimedOut;
-        left = MicrosLeft(deadline);
+    }
+    for (;;) {
+        const int r = PollUntil(fd, POLLIN, deadline);
+        if (r < 0) {
+            Fail(errno);
+            return kWaitFailed;
+        }
+        if (r == 0) return kTimedOut;
+        const ssize_t n = ::recv(fd, buf, len, MSG_TRUNC | MSG_DONTWAIT);
+        if (n >= 0) return n > room ? Fail(EMSGSIZE) : static_cast<int>(n);
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Fail(errno);
     }
 }
 

@@ -32,10 +32,12 @@ void TerminateAndExpectEnd(const kvp::ThreadHandle& t, uint32_t code) {
 }
 
 // A listener in miniature: waits in 5-second steps for a datagram and takes it, with a
-// wait and then a receive, or (timed) with one receive that waits.
+// wait and then a receive, or with one receive that waits (timed: waits of timedUs; one
+// of 15 ms the receive makes with a precise timer alone).
 struct Listener {
     kvp::Socket sock;
     bool timed = false;
+    long timedUs = 5000000;
     kvp::EventHandle waiting = kvp::CreateEventA(true, false, "waiting");
     kvp::EventHandle got = kvp::CreateEventA(false, false, "got");
     kvp::EventHandle unwound = kvp::CreateEventA(true, false, "unwound");
@@ -49,7 +51,8 @@ struct Listener {
             char buf[64];
             int n = 0;
             if (self->timed) {
-                n = kvp::RecvWithin(self->sock.get(), buf, sizeof buf, 5, 0);
+                n = kvp::RecvWithin(self->sock.get(), buf, sizeof buf, self->timedUs / 1000000,
+                                    self->timedUs % 1000000);
                 if (n == kvp::kTimedOut) continue;
             } else {
                 int r = kvp::WaitReadable(self->sock.get(), 5, 0);
@@ -133,9 +136,16 @@ TEST_F(ThreadTest, SuspendIsCountedAndHoldsASocketWait) {
 }
 
 TEST_F(ThreadTest, TerminateEndsASocketWaitAndUnwinds) {
-    for (bool timed : {false, true}) {
-        SCOPED_TRACE(timed ? "timed receive" : "wait, then receive");
-        listener_.timed = timed;
+    // A receive waiting longer than kHang shows that the terminate ends it at once.
+    for (long timedUs : {0L, 60000000L, 15000L}) {
+        SCOPED_TRACE(timedUs);
+        listener_.timed = timedUs > 0;
+        listener_.timedUs = timedUs;
+        // A socket of its own: a terminate ends a timed receive by shutting it down.
+        kvp::SockAddr4 a;
+        a.addr = kvp::HostToNet32(0x7F000001);
+        listener_.sock.reset(kvp::UdpSocket());
+        ASSERT_EQ(kvp::Bind(listener_.sock.get(), a), 0);
         kvp::ResetEvent(listener_.waiting);
         kvp::ResetEvent(listener_.unwound);
         kvp::ThreadHandle t = kvp::CreateThread(Listener::Run, &listener_);
