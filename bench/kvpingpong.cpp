@@ -3,8 +3,12 @@
 // out, 4 bytes back, one round at a time, with nothing else per round but one send and
 // one receive on each side. Prints the elapsed time of the rounds.
 //
-//   kvpingpong [ROUNDS]        (default 65535, the blocks of the largest TFTP file)
-//   kvpingpong --echo PORT     (the answering half, started by the first)
+//   kvpingpong [ROUNDS]           (default 65535, the blocks of the largest TFTP file)
+//   kvpingpong --echo PORT        (the answering half, started by the first)
+//   kvpingpong --serve PORT SIZE  (a bare TFTP server for one download of SIZE bytes of
+//                                  zeros, whatever the name: no file, no time-outs, one
+//                                  send and one receive per block; the limit of any
+//                                  server with a given client)
 
 #include <chrono>
 #include <cstdio>
@@ -40,6 +44,29 @@ int Echo(long parent_port) {
         if (n < 0) return 1;
         if (n == 1) return 0;
         if (kvp::Send(s.get(), buf, kAck) != kAck) return 1;
+    }
+}
+
+// Answers the first read request on 127.0.0.1:PORT with SIZE bytes in lock-step.
+int Serve(long port, long size) {
+    kvp::Socket s(kvp::UdpSocket());
+    const kvp::SockAddr4 local = Loopback(kvp::HostToNet16(static_cast<uint16_t>(port)));
+    if (!s.valid() || kvp::Bind(s.get(), local) != 0) return 1;
+    uint8_t buf[kData] = {};
+    kvp::SockAddr4 client;
+    if (kvp::RecvFrom(s.get(), buf, sizeof buf, &client) < 2 || buf[1] != 1) return 1;
+    // A fresh port for the transfer, as a TFTP server answers.
+    kvp::Socket t(kvp::UdpSocket());
+    if (!t.valid() || kvp::Bind(t.get(), Loopback(0)) != 0 || kvp::Connect(t.get(), client) != 0)
+        return 1;
+    uint8_t data[kData] = {0, 3};
+    for (long block = 1, left = size;; ++block, left -= kData - 4) {
+        const int payload = left < kData - 4 ? static_cast<int>(left) : kData - 4;
+        data[2] = static_cast<uint8_t>(block >> 8);
+        data[3] = static_cast<uint8_t>(block);
+        if (kvp::Send(t.get(), data, 4 + payload) != 4 + payload) return 1;
+        if (kvp::RecvWithin(t.get(), buf, sizeof buf, 5, 0) != kAck) return 1;
+        if (payload < kData - 4) return 0;
     }
 }
 
@@ -88,6 +115,8 @@ int main(int argc, char** argv) {
     uint16_t granted = 0;
     kvp::NetStartup(&granted);
     if (argc == 3 && std::strcmp(argv[1], "--echo") == 0) return Echo(std::atol(argv[2]));
+    if (argc == 4 && std::strcmp(argv[1], "--serve") == 0)
+        return Serve(std::atol(argv[2]), std::atol(argv[3]));
     const long rounds = argc > 1 ? std::atol(argv[1]) : 65535;
     if (rounds <= 0) {
         std::fprintf(stderr, "Usage: kvpingpong [ROUNDS]\n");
