@@ -81,7 +81,30 @@ bench_finish() {
 
 # How busy the machine is, for the record that goes with the figures.
 machine_note() {
-    echo "machine: $(nproc) cores, $(uptime | sed 's/.*load average/load average/')"
+    local placing="processes placed by the system"
+    [ -n "${PIN:-}" ] && placing="single transfers on CPU $PIN"
+    echo "machine: $(nproc) cores, $(uptime | sed 's/.*load average/load average/'), $placing"
+}
+
+# PIN=CPU runs each single transfer with server and client on that one CPU (the servers
+# are moved there, all their threads, and the client is started there); without it the
+# system places them. On a virtual machine a wake-up across CPUs can cost far more than
+# the work of a block, so that where the scheduler happens to put the two sides decides
+# a lock-step transfer's time; on one CPU the time is the work both sides do.
+pinned() {  # COMMAND...: runs it on the PIN CPU when one is set
+    if [ -n "${PIN:-}" ]; then taskset -c "$PIN" "$@"; else "$@"; fi
+}
+pin_servers() {  # on|off PID...: moves every thread of the servers to PIN, or back
+    local mode=$1 pid
+    shift
+    [ -n "${PIN:-}" ] || return 0
+    for pid in "$@"; do
+        if [ "$mode" = on ]; then
+            taskset -a -p -c "$PIN" "$pid" >/dev/null
+        else
+            taskset -a -p -c "0-$(($(nproc) - 1))" "$pid" >/dev/null
+        fi
+    done
 }
 
 # LOAD=N keeps N cores busy for the whole run (killed on exit), to see whether transfers
