@@ -24,46 +24,44 @@ bool ReadNetasciiBlock(TransferContext* ctx) {
     uint8_t* buf = ctx->sendBuf;
     int pos = 4;
     int last = ctx->lastNetasciiByte;
-
-    // Bytes come from the file in runs of half the room left, which fit even when every
-    // one of them is a line feed that gains a CR; so no byte is ever read that the block
-    // has no room for, and the file is consumed exactly as far as the block reaches.
-    uint8_t run[kBlockSize / 2];
-    while (capacity - pos >= 2) {
-        const size_t want = static_cast<size_t>(capacity - pos) / 2;
-        const size_t got = std::fread(run, 1, want, f);
-        const uint8_t* p = run;
-        const uint8_t* const end = run + got;
-        while (p < end) {
-            // Everything up to the next line feed goes unchanged.
-            const auto* lf = static_cast<const uint8_t*>(std::memchr(p, '\n', end - p));
-            const uint8_t* const stop = lf != nullptr ? lf : end;
-            if (stop > p) {
-                std::memcpy(buf + pos, p, static_cast<size_t>(stop - p));
-                pos += static_cast<int>(stop - p);
-                last = stop[-1];
-            }
-            if (lf == nullptr) break;
-            // A line feed is sent as CR LF unless the file already has the CR before it.
-            if (last != '\r') buf[pos++] = '\r';
+    // The file is read a block's worth at a time into the look-ahead; what a payload has
+    // no room for waits there for the next one.
+    uint8_t* const ahead = ctx->netasciiAhead;
+    while (pos < capacity) {
+        if (ctx->aheadPos == ctx->aheadLen) {
+            ctx->aheadPos = 0;
+            ctx->aheadLen =
+                static_cast<uint16_t>(std::fread(ahead, 1, sizeof ctx->netasciiAhead, f));
+            if (ctx->aheadLen == 0) break;  // the end of the file, or a read error
+        }
+        // Everything up to the next line feed goes unchanged.
+        const uint8_t* const p = ahead + ctx->aheadPos;
+        const size_t span =
+            std::min<size_t>(ctx->aheadLen - ctx->aheadPos, static_cast<size_t>(capacity - pos));
+        const auto* lf = static_cast<const uint8_t*>(std::memchr(p, '\n', span));
+        const size_t n = lf != nullptr ? static_cast<size_t>(lf - p) : span;
+        if (n > 0) {
+            std::memcpy(buf + pos, p, n);
+            pos += static_cast<int>(n);
+            ctx->aheadPos = static_cast<uint16_t>(ctx->aheadPos + n);
+            last = p[n - 1];
+        }
+        if (lf == nullptr) continue;
+        if (last == '\r') {
+            // The file has the CR already.
             buf[pos++] = '\n';
             last = '\n';
-            p = lf + 1;
-        }
-        if (got < want) break;  // the end of the file, or a read error
-    }
-    // One byte of room: a line feed that needs its CR gets only the CR here and is read
-    // again as the first byte of the next block, where the remembered CR keeps it from
-    // getting a second one.
-    if (capacity - pos == 1 && !std::feof(f) && !std::ferror(f)) {
-        const int c = std::getc(f);
-        if (c == '\n' && last != '\r') {
+            ++ctx->aheadPos;
+        } else if (capacity - pos >= 2) {
+            buf[pos++] = '\r';
+            buf[pos++] = '\n';
+            last = '\n';
+            ++ctx->aheadPos;
+        } else {
+            // Room for the CR only: the line feed stays for the next block, where the
+            // remembered CR keeps it from getting a second one.
             buf[pos++] = '\r';
             last = '\r';
-            std::ungetc(c, f);
-        } else if (c != EOF) {
-            buf[pos++] = static_cast<uint8_t>(c);
-            last = c;
         }
     }
     ctx->lastNetasciiByte = last;

@@ -23,6 +23,8 @@ void InitTransferContext(TransferContext* ctx, uint32_t initialTimeoutMs) {
     ctx->timeout = initialTimeoutMs;
     UpdateSelectTimeout(ctx);
     ctx->lastNetasciiByte = -1;
+    ctx->aheadPos = 0;
+    ctx->aheadLen = 0;
 }
 
 void UseLargeFileBuffer(TransferContext* ctx) {

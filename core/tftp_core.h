@@ -52,6 +52,11 @@ struct TransferContext {
     int32_t waitUsec = 0;
     // The last byte the netascii reader put into a payload; -1 before the first.
     int lastNetasciiByte = -1;
+    // Bytes the netascii reader has read from the file and not yet sent: those from
+    // aheadPos to aheadLen.
+    uint8_t netasciiAhead[kBlockSize] = {};
+    uint16_t aheadPos = 0;
+    uint16_t aheadLen = 0;
     const CoreReporter* reporter = nullptr;
     // The file's stream buffer (kFileBufferSize bytes): the file must be closed before
     // the record goes away.
