@@ -1,7 +1,6 @@
 // The opening of every client transfer: the conversation socket, the read or write
 // request, and the adoption of the address that answers it.
 #include <algorithm>
-#include <cstring>
 
 #include "client_engine.h"
 
