@@ -85,11 +85,15 @@ uint32_t RunTransfer(ClientTransfer* t) {
 
     if (!InitClientWinsock(t)) return EndClientTransfer(t, 0);
     if (ResolveTFTPServer(&t->server) <= 0) return EndClientTransfer(t, 0);
-    if (!OpenLocalFile(&t->ctx)) return EndClientTransfer(t, 0);
+    // A download creates or empties its local file: the log is opened first, so that a
+    // log that cannot be opened stops the transfer without costing the local file.
+    const bool emptiesLocalFile = g_clientSettings.Action != 0;
+    if (!emptiesLocalFile && !OpenLocalFile(&t->ctx)) return EndClientTransfer(t, 0);
     if (g_clientSettings.LogEnable != 0) {
         t->log = OpenTransferLog();
         if (t->log == nullptr) return EndClientTransfer(t, 0);
     }
+    if (emptiesLocalFile && !OpenLocalFile(&t->ctx)) return EndClientTransfer(t, 0);
     t->ctx.socket = CreateClientConversationSocket(&t->server.addr);
     if (t->ctx.socket == kvp::kInvalidSocket) return EndClientTransfer(t, 0);
 
@@ -118,7 +122,10 @@ void CopySetting(char* dst, const char* src, size_t cap) {
 }
 
 void ResetClientSettings() {
-    ClientSettings& s = g_clientSettings;
+    ResetClientSettings(g_clientSettings);
+}
+
+void ResetClientSettings(ClientSettings& s) {
     s.TFTPServer[0] = '\0';
     s.Action = 0;
     s.TransferMode = 0;

@@ -51,6 +51,8 @@ struct ClientWindowSink {
 // Defaults: no server, upload, netascii, the current directory as local path, no log,
 // the log file "tftpclilog.txt" in the current directory. The worker handle is kept.
 void ResetClientSettings();
+// The same for another copy of the settings (the desktop dialog keeps its own).
+void ResetClientSettings(ClientSettings& s);
 
 // Copies at most cap characters of src into dst (cap + 1 bytes), always terminated.
 void CopySetting(char* dst, const char* src, size_t cap);

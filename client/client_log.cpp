@@ -34,8 +34,11 @@ void ReportClientSocketError(const char* text) {
     Report(text, kvp::LastSocketError());
 }
 
-const CoreReporter g_clientReporter = {ReportClientSocketError, ReportClientError,
-                                       ReportClientError};
+const CoreReporter g_clientReporter = {
+    [](const CoreReporter&, const char* msg) { ReportClientSocketError(msg); },
+    [](const CoreReporter&, const char* msg) { ReportClientError(msg); },
+    [](const CoreReporter&, const char* msg) { ReportClientError(msg); },
+};
 
 void DebugLine(const char* text) {
     std::string line(text ? text : "");

@@ -3,17 +3,37 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "kv/net.h"
 #include "kv/thread.h"
+#include "settings.h"
 #include "tftp_core.h"
+
+// One listener's settings, loaded when it starts and never changed afterwards. Its
+// request threads share them, so a restart with new settings leaves the transfers that
+// already run on the settings they began with.
+struct ListenerConfig {
+    ServerSettings settings;
+    // Every log line also goes to standard error (a server run from a console).
+    bool logToStderr = false;
+    // The core's reporter for transfers, logging with these settings.
+    CoreReporter reporter;
+};
+
+// Loads the settings from the server key (creating it with the defaults when missing)
+// into a new configuration.
+std::shared_ptr<ListenerConfig> LoadListenerConfig();
 
 // The requesting client as the server sees it; one per request thread.
 struct ClientInfo {
     std::string addressText;  // dotted form, filled by CheckClientAllowed
     kvp::SockAddr4 address;   // where the request came from
+    // The configuration of the listener that took the request.
+    std::shared_ptr<const ListenerConfig> listener;
+    const ServerSettings& settings() const { return listener->settings; }
 };
 
 // ---- access checks: 1 to go on, 0 for a refusal ----

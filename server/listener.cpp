@@ -7,6 +7,7 @@
 #include "kv/debug.h"
 #include "kv/errors.h"
 #include "kv/net.h"
+#include "kv/process.h"
 #include "kv/thread.h"
 #include "report.h"
 #include "settings.h"
@@ -48,6 +49,7 @@ struct ListenerShared {
 
 struct RequestArgs {
     std::shared_ptr<ListenerShared> listener;
+    std::shared_ptr<const ListenerConfig> config;
 };
 
 // Holds one place among the request threads for the life of a thread.
@@ -78,7 +80,7 @@ void Dispatch(ClientInfo* client, TransferContext* ctx) {
     const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
     switch (opcode) {
         case 0xFFFF:
-            LogServerEvent("Short TFTP packet received. Ignoring it.");
+            LogServerEvent(*client->listener, "Short TFTP packet received. Ignoring it.");
             break;
         case kOpRrq:
             ServeReadRequest(client, ctx);
@@ -87,21 +89,32 @@ void Dispatch(ClientInfo* client, TransferContext* ctx) {
             ServeWriteRequest(client, ctx);
             break;
         case kOpData:
-            LogServerEvent("Unexpected DATA packet received from client.");
+            LogServerEvent(*client->listener, "Unexpected DATA packet received from client.");
             break;
         case kOpAck:
-            LogServerEvent("Unexpected ACK packet received from client.");
+            LogServerEvent(*client->listener, "Unexpected ACK packet received from client.");
             break;
         case kOpError:
-            LogServerEvent("Unexpected ERROR packet received from client.");
+            LogServerEvent(*client->listener, "Unexpected ERROR packet received from client.");
             break;
         default:
-            LogServerEventF("Unknown packet received from client, opcode is %02d.", opcode);
+            LogServerEventF(*client->listener,
+                            "Unknown packet received from client, opcode is %02d.", opcode);
             break;
     }
 }
 
 }  // namespace
+
+std::shared_ptr<ListenerConfig> LoadListenerConfig() {
+    auto config = std::make_shared<ListenerConfig>();
+    LoadServerParameters(&config->settings);
+    // Set by a host that runs the server in a console.
+    const std::string toStderr = kvp::GetEnv("KVTFTP_LOG_STDERR");
+    config->logToStderr = !toStderr.empty() && toStderr != "0";
+    config->reporter = MakeServerReporter(config.get());
+    return config;
+}
 
 int ActiveRequestThreads() {
     return g_requestThreads.load();
@@ -110,17 +123,24 @@ int ActiveRequestThreads() {
 uint32_t GetInitialRequest(void* arg) {
     std::unique_ptr<RequestArgs> args(static_cast<RequestArgs*>(arg));
     RequestSlot slot;
-    ListenerShared& listener = *args->listener;
     try {
         TransferContext ctx;
         ClientInfo client;
-        ctx.recvLen =
-            kvp::RecvFrom(listener.socket.get(), ctx.recvBuf, kMaxPacket, &client.address);
-        const int err = kvp::LastSocketError();
-        // The datagram is off the socket either way (one too large is consumed too), so
-        // the listener may go on at once.
-        listener.receivePending.store(false);
-        kvp::SetEvent(listener.socketEvent);
+        client.listener = std::move(args->config);
+        int err = 0;
+        {
+            // The transfer runs on a socket of its own: the listening socket is let go
+            // here, so that a stopped listener's port is free for the next listener
+            // while this transfer still runs.
+            const std::shared_ptr<ListenerShared> listener = std::move(args->listener);
+            ctx.recvLen =
+                kvp::RecvFrom(listener->socket.get(), ctx.recvBuf, kMaxPacket, &client.address);
+            err = kvp::LastSocketError();
+            // The datagram is off the socket either way (one too large is consumed too),
+            // so the listener may go on at once.
+            listener->receivePending.store(false);
+            kvp::SetEvent(listener->socketEvent);
+        }
         if (ctx.recvLen < 0) {
             ReportInitialReceiveFailure(err);
             return 0;
@@ -159,7 +179,13 @@ uint32_t StartTFTPServerThread(void* arg) {
             ReportServerSocketError("StartTFTPServerThread: Failed to bind the socket");
             return 0;
         }
-        LoadServerParameters();
+        const std::shared_ptr<const ListenerConfig> config = LoadListenerConfig();
+        if (config->settings.rootDirectory[0] == '\0') {
+            // Said once here; every request is refused until a root is set.
+            LogServerEvent(*config,
+                           "StartTFTPServerThread: No root directory (TFTPHome) is set. "
+                           "Every request is refused until one is set.");
+        }
         shared->socketEvent = kvp::CreateEventA(false, false, "Master TFTP socket event");
         if (!shared->socketEvent) {
             ReportServerError("StartTFTPServerThread: Failed to create socket event. Aborting.", 0);
@@ -194,7 +220,7 @@ uint32_t StartTFTPServerThread(void* arg) {
 
             shared->receivePending.store(true);
             g_requestThreads.fetch_add(1);
-            auto* request = new RequestArgs{shared};
+            auto* request = new RequestArgs{shared, config};
             kvp::ThreadHandle thread = kvp::CreateThread(GetInitialRequest, request);
             if (!thread) {
                 const int err = kvp::LastSystemError();

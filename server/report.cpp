@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "engine.h"
 #include "kv/debug.h"
 #include "kv/errors.h"
 #include "kv/eventlog.h"
@@ -58,38 +59,46 @@ std::string SocketErrorNumber() {
     return std::to_string(kvp::LastSocketError());
 }
 
-void ReportSocketFailure(const char* msg) {
+void ReportSocketFailure(const CoreReporter&, const char* msg) {
     ReportServerSocketError(msg);
 }
-void ReportSystemFailure(const char* msg) {
+void ReportSystemFailure(const CoreReporter&, const char* msg) {
     ReportServerError(msg, 0);
 }
-void LogLargePacket(const char* msg) {
-    LogServerEvent(msg);
+void LogLargePacket(const CoreReporter& self, const char* msg) {
+    LogServerEvent(*static_cast<const ListenerConfig*>(self.context), msg);
 }
 
 }  // namespace
 
-const CoreReporter g_serverReporter = {ReportSocketFailure, ReportSystemFailure, LogLargePacket};
+CoreReporter MakeServerReporter(const ListenerConfig* config) {
+    CoreReporter r;
+    r.socket_error = ReportSocketFailure;
+    r.system_error = ReportSystemFailure;
+    r.large_packet = LogLargePacket;
+    r.context = config;
+    return r;
+}
 
-void LogServerEvent(const char* text) {
+void LogServerEvent(const ListenerConfig& config, const char* text) {
     if (text == nullptr) text = "";
-    if (FlagIsOne(g_settings.logEventLogs)) SendEventLogMsg(text);
-    if (FlagIsOne(g_settings.logSyslogs)) {
-        const std::string host = FieldText(g_settings.syslogHost, sizeof g_settings.syslogHost);
-        const std::string facility =
-            FieldText(g_settings.facilityName, sizeof g_settings.facilityName);
+    const ServerSettings& s = config.settings;
+    if (config.logToStderr) kvp::WriteConsoleLine(text);
+    if (FlagIsOne(s.logEventLogs)) SendEventLogMsg(text);
+    if (FlagIsOne(s.logSyslogs)) {
+        const std::string host = FieldText(s.syslogHost, sizeof s.syslogHost);
+        const std::string facility = FieldText(s.facilityName, sizeof s.facilityName);
         SendSyslogMsg(host.c_str(), LookupFacilityNumber(facility.c_str()), text);
     }
 }
 
-void LogServerEventF(const char* fmt, ...) {
+void LogServerEventF(const ListenerConfig& config, const char* fmt, ...) {
     char line[1025];
     va_list ap;
     va_start(ap, fmt);
     std::vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
-    LogServerEvent(line);
+    LogServerEvent(config, line);
 }
 
 int SendEventLogMsg(const char* text) {
@@ -189,7 +198,7 @@ void ReportServerError(const char* text, int err) {
     std::snprintf(line, sizeof line, "%s\n", msg);
     kvp::OutputDebugStringA(line);
     kvp::MessageBoxA(nullptr, msg, "TFTP server error",
-                    kvp::kMbIconError | kvp::kMbServiceNotification);
+                     kvp::kMbIconError | kvp::kMbServiceNotification);
 }
 
 void ReportServerSocketError(const char* text) {

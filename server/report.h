@@ -6,10 +6,14 @@
 
 #include "tftp_core.h"
 
-// Sends one line to the event log and the syslog host as the settings ask.
-void LogServerEvent(const char* text);
+struct ListenerConfig;
+
+// Sends one line to the event log and the syslog host as the listener's settings ask
+// (and to standard error when it logs there too).
+void LogServerEvent(const ListenerConfig& config, const char* text);
 // printf-style convenience over LogServerEvent; the line is cut at 1024 bytes.
-void LogServerEventF(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void LogServerEventF(const ListenerConfig& config, const char* fmt, ...)
+    __attribute__((format(printf, 2, 3)));
 int SendEventLogMsg(const char* text);
 int SendSyslogMsg(const char* host, int32_t facility, const char* text);
 int32_t LookupFacilityNumber(const char* name);
@@ -21,8 +25,8 @@ void ReportServerError(const char* text, int err);
 // The same with the socket layer's last error.
 void ReportServerSocketError(const char* text);
 
-// The core's reporter for server transfers.
-extern const CoreReporter g_serverReporter;
+// The core's reporter for the transfers of a listener with this configuration.
+CoreReporter MakeServerReporter(const ListenerConfig* config);
 
 struct SyslogFacility {
     int32_t number;

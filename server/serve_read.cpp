@@ -12,33 +12,21 @@
 #include "report.h"
 #include "settings.h"
 
-namespace {
-
-bool EqualsNetascii(const std::string& mode) {
-    static const char kNetascii[] = "netascii";
-    if (mode.size() != sizeof kNetascii - 1) return false;
-    for (size_t i = 0; i < mode.size(); ++i) {
-        char c = mode[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kNetascii[i]) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 bool OpenConversation(ClientInfo* client, TransferContext* ctx, kvp::Socket* conversation) {
-    conversation->reset(CreateConversationSocket(client->address, &g_serverReporter));
+    const CoreReporter* reporter = &client->listener->reporter;
+    conversation->reset(CreateConversationSocket(client->address, reporter));
     if (!conversation->valid()) return false;
     ctx->socket = conversation->get();
-    ctx->reporter = &g_serverReporter;
-    InitTransferContext(ctx, g_settings.rexttimeout);
+    ctx->reporter = reporter;
+    InitTransferContext(ctx, client->settings().rexttimeout);
+    UseLargeFileBuffer(ctx);
     return true;
 }
 
 int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     if (!ExtractFilenameAndMode(ctx)) {
         LogServerEvent(
+            *client->listener,
             "ServeReadRequest: Unable to extract the filename and mode from client request.");
         return 0;
     }
@@ -48,8 +36,8 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     kvp::Socket conversation;
     if (!OpenConversation(client, ctx, &conversation)) return 0;
     const uint32_t initialTimeout = ctx->timeout;
-    const BlockReader reader = EqualsNetascii(ctx->mode) ? ReadNetasciiBlock : ReadOctetBlock;
-    LogServerEventF("RRQ from %s:%d for %s:%s.", client->addressText.c_str(),
+    const BlockReader reader = ReaderForMode(ctx->mode);
+    LogServerEventF(*client->listener, "RRQ from %s:%d for %s:%s.", client->addressText.c_str(),
                     kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
                     ctx->fileName.c_str());
 
@@ -57,30 +45,28 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     uint32_t sendTick = 0;
     uint32_t receiptTick = 0;
     bool succeeded = false;
-    enum class Step { kNextBlock, kSend, kWait, kCheck, kDone };
+    enum class Step { kNextBlock, kReadFailed, kSend, kWait, kCheck, kDone };
     Step step = Step::kNextBlock;
     while (step != Step::kDone) {
         switch (step) {
             case Step::kNextBlock:
-                ctx->sendLen = kMaxPacket;
-                ++ctx->block;  // 16 bits: block 0 follows block 65535
-                if (!reader(ctx)) {
-                    // A read error must never pass for the end of the file.
-                    char text[128];
-                    std::snprintf(text, sizeof text, "File read error %d occurred. Aborting.",
-                                  kvp::LastSystemError());
-                    SendErrorToPeer(ctx, 0, text);
-                    LogServerEvent(text);
-                    step = Step::kDone;
-                    break;
-                }
-                step = Step::kSend;
+                step = ReadNextBlock(ctx, reader) ? Step::kSend : Step::kReadFailed;
                 break;
+            case Step::kReadFailed: {
+                // A read error must never pass for the end of the file.
+                char text[128];
+                std::snprintf(text, sizeof text, "File read error %d occurred. Aborting.",
+                              kvp::LastSystemError());
+                SendErrorToPeer(ctx, 0, text);
+                LogServerEvent(*client->listener, text);
+                step = Step::kDone;
+                break;
+            }
             case Step::kSend:
                 if (!SendDataToPeer(ctx)) {
                     // A failed send counts as a time-out, so a send that keeps failing
                     // ends the transfer; the wait that follows paces the next attempt.
-                    if (retries++ > g_settings.retransmits) {
+                    if (retries++ > client->settings().retransmits) {
                         step = Step::kCheck;
                     } else {
                         step = Step::kWait;
@@ -97,7 +83,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                     break;
                 }
                 if (ctx->recvLen == 0) {
-                    step = retries++ <= g_settings.retransmits ? Step::kSend : Step::kCheck;
+                    step = retries++ <= client->settings().retransmits ? Step::kSend : Step::kCheck;
                     break;
                 }
                 receiptTick = kvp::GetTickCount();
@@ -105,8 +91,9 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                 step = Step::kCheck;
                 break;
             case Step::kCheck: {
-                if (retries > g_settings.retransmits) {
-                    LogServerEventF("ServeReadRequest: Timeout exceeded during transfer of %s.",
+                if (retries > client->settings().retransmits) {
+                    LogServerEventF(*client->listener,
+                                    "ServeReadRequest: Timeout exceeded during transfer of %s.",
                                     ctx->fileName.c_str());
                     step = Step::kDone;
                     break;
@@ -115,19 +102,25 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                 const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
                 if (opcode == 0xFFFF) {
                     LogServerEventF(
+                        *client->listener,
                         "ServeReadRequest: Unknown short packet received during transfer of %s.",
                         ctx->fileName.c_str());
                     step = Step::kSend;
                 } else if (opcode == kOpAck) {
-                    uint16_t acked = 0;
-                    if (!ExtractAckBlock(ctx, &acked) || acked != ctx->block) {
-                        // Short, or an ACK of an earlier block: wait on, send nothing.
-                        step = Step::kWait;
-                    } else if (ctx->sendLen == kMaxPacket) {
-                        step = Step::kNextBlock;
-                    } else {
-                        succeeded = true;
-                        step = Step::kDone;
+                    switch (AdvanceOnAck(ctx, reader)) {
+                        case AckVerdict::kIgnore:
+                            step = Step::kWait;
+                            break;
+                        case AckVerdict::kNextBlock:
+                            step = Step::kSend;
+                            break;
+                        case AckVerdict::kComplete:
+                            succeeded = true;
+                            step = Step::kDone;
+                            break;
+                        case AckVerdict::kReadFailed:
+                            step = Step::kReadFailed;
+                            break;
                     }
                 } else if (opcode == kOpError) {
                     uint16_t code = 0;  // a packet without a code reports code 0
@@ -141,10 +134,11 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                                         "ServeReadRequest: Error received during transfer of "
                                         "%s. Error code %02d (%s).",
                                         ctx->fileName, code, details);
-                    LogServerEvent(line);
+                    LogServerEvent(*client->listener, line);
                     step = Step::kDone;
                 } else {
                     LogServerEventF(
+                        *client->listener,
                         "ServeReadRequest: Unexpected packet opcode %02d received during "
                         "transfer of %s.",
                         opcode, ctx->fileName.c_str());
@@ -165,12 +159,12 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     if (succeeded) {
         std::snprintf(line, sizeof line, "ServeReadRequest: %s downloaded %s.",
                       client->addressText.c_str(), ctx->fileName.c_str());
-        LogServerEvent(line);
+        LogServerEvent(*client->listener, line);
         return 1;
     }
     std::snprintf(line, sizeof line, "ServeReadRequest: %s failed to download %s.",
                   client->addressText.c_str(), ctx->fileName.c_str());
-    LogServerEvent(line);
+    LogServerEvent(*client->listener, line);
     std::string debugLine = line;
     debugLine += '\n';
     kvp::OutputDebugStringA(debugLine.c_str());

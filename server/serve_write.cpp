@@ -17,14 +17,15 @@ namespace {
 // After the last ACK the client may not have heard it: for as long as a client waits
 // before retransmitting, answer a repeat of the last block with its ACK again, so that
 // the client does not report a failure for a file the server has stored.
-void DallyForRepeatedLastBlock(TransferContext* ctx, uint32_t initialTimeoutMs) {
+void DallyForRepeatedLastBlock(TransferContext* ctx, uint32_t initialTimeoutMs,
+                               int32_t retransmits) {
     constexpr uint32_t kMaxDallyMs = 5000;
     ctx->timeout = initialTimeoutMs < kMaxDallyMs ? initialTimeoutMs : kMaxDallyMs;
     UpdateSelectTimeout(ctx);
     // The transfer is over: a client that has gone away is no failure to report.
     ctx->reporter = nullptr;
     const uint16_t last = ctx->block;
-    for (int32_t repeats = 0; repeats <= g_settings.retransmits; ++repeats) {
+    for (int32_t repeats = 0; repeats <= retransmits; ++repeats) {
         ctx->recvLen = kMaxPacket;
         if (!RecvPacketFromPeer(ctx) || ctx->recvLen == 0) return;
         if (GetPacketOpcode(ctx->recvBuf, ctx->recvLen) != kOpData ||
@@ -41,6 +42,7 @@ void DallyForRepeatedLastBlock(TransferContext* ctx, uint32_t initialTimeoutMs) 
 int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
     if (!ExtractFilenameAndMode(ctx)) {
         LogServerEvent(
+            *client->listener,
             "ServeWriteRequest: Unable to extract the filename and mode from client request.");
         return 0;
     }
@@ -50,7 +52,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
     kvp::Socket conversation;
     if (!OpenConversation(client, ctx, &conversation)) return 0;
     const uint32_t initialTimeout = ctx->timeout;
-    LogServerEventF("WRQ from %s:%d for %s:%s.", client->addressText.c_str(),
+    LogServerEventF(*client->listener, "WRQ from %s:%d for %s:%s.", client->addressText.c_str(),
                     kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
                     ctx->fileName.c_str());
 
@@ -61,8 +63,9 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
     Step step = SendAckToPeer(ctx) ? Step::kWait : Step::kDone;
     while (step != Step::kDone) {
         if (step == Step::kCount) {
-            if (retries++ > g_settings.retransmits) {
-                LogServerEventF("ServeWriteRequest: Timeout exceeded during transfer of %s.",
+            if (retries++ > client->settings().retransmits) {
+                LogServerEventF(*client->listener,
+                                "ServeWriteRequest: Timeout exceeded during transfer of %s.",
                                 ctx->fileName.c_str());
                 step = Step::kDone;
             } else {
@@ -85,6 +88,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
         const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
         if (opcode == 0xFFFF) {
             LogServerEventF(
+                *client->listener,
                 "ServeWriteRequest: Unknown short packet received during transfer of %s.",
                 ctx->fileName.c_str());
             continue;
@@ -98,59 +102,42 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                 line, sizeof line,
                 "ServeWriteRequest: Error received during transfer of %s. Error code %2d (%s).",
                 ctx->fileName, code, details);
-            LogServerEvent(line);
+            LogServerEvent(*client->listener, line);
             step = Step::kDone;
             continue;
         }
         if (opcode != kOpData) {
             LogServerEventF(
+                *client->listener,
                 "ServeWriteRequest: Unexpected packet opcode %02d received during transfer of "
                 "%s.",
                 opcode, ctx->fileName.c_str());
             continue;
         }
-        // DATA: block numbers compare as plain integers, so after block 65535 nothing
-        // is ever accepted again.
-        const int32_t got = GetPacketBlock(ctx->recvBuf, ctx->recvLen);
-        const int32_t expected = static_cast<int32_t>(ctx->block) + 1;
-        if (got == expected) {
-            ExtractDataBlock(ctx, nullptr, nullptr);
-            // The last block is flushed before its ACK: a write error that the stream's
-            // buffer would only show when the file is closed must not be acknowledged
-            // as a stored file.
-            const bool last = ctx->recvLen < kMaxPacket;
-            if (!WriteDataBlock(ctx) || (last && std::fflush(ctx->file) != 0)) {
-                char text[128];
-                std::snprintf(text, sizeof text, "File write error %d occurred. Aborting.",
-                              kvp::LastSystemError());
-                SendErrorToPeer(ctx, 3, text);
-                LogServerEvent(text);
-                step = Step::kDone;
-                continue;
-            }
-            if (SendAckToPeer(ctx)) {
-                AdaptTimeout(ctx, receiptTick, kvp::GetTickCount(), initialTimeout);
-            }
-            if (last) {
+        char text[128];
+        switch (AcceptDataBlock(ctx, text, sizeof text)) {
+            case DataVerdict::kStored:
+                AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
+                step = Step::kCount;
+                break;
+            case DataVerdict::kLast:
+                AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
                 succeeded = true;
                 step = Step::kDone;
-            } else {
+                break;
+            case DataVerdict::kRepeat:
+                // Our ACK was lost: acknowledge again (nothing is written twice), or the
+                // client's retransmissions would all be ignored and the upload would fail.
+                SendAckToPeer(ctx);
                 step = Step::kCount;
-            }
-        } else if (got > expected) {
-            char text[128];
-            std::snprintf(text, sizeof text,
-                          "DATA receive error. Expected block %d, got block %d. Aborting.",
-                          expected, got);
-            SendErrorToPeer(ctx, 4, text);
-            LogServerEvent(text);
-            step = Step::kDone;
-        } else {
-            // A repeat of the last accepted block means our ACK was lost: acknowledge it
-            // again (nothing is written twice), or the client's retransmissions would
-            // all be ignored and the upload would fail. Older blocks are ignored.
-            if (got == static_cast<int32_t>(ctx->block) && ctx->block != 0) SendAckToPeer(ctx);
-            step = Step::kCount;
+                break;
+            case DataVerdict::kOld:
+                step = Step::kCount;
+                break;
+            case DataVerdict::kFailed:
+                LogServerEvent(*client->listener, text);
+                step = Step::kDone;
+                break;
         }
     }
 
@@ -161,13 +148,13 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
     if (succeeded) {
         std::snprintf(line, sizeof line, "ServeWriteRequest: %s uploaded %s.",
                       client->addressText.c_str(), ctx->fileName.c_str());
-        LogServerEvent(line);
-        DallyForRepeatedLastBlock(ctx, initialTimeout);
+        LogServerEvent(*client->listener, line);
+        DallyForRepeatedLastBlock(ctx, initialTimeout, client->settings().retransmits);
         return 1;
     }
     std::snprintf(line, sizeof line, "ServeWriteRequest: Failed to receive %s from %s.",
                   ctx->fileName.c_str(), client->addressText.c_str());
-    LogServerEvent(line);
+    LogServerEvent(*client->listener, line);
     std::string debugLine = line;
     debugLine += '\n';
     kvp::OutputDebugStringA(debugLine.c_str());

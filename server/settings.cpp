@@ -6,8 +6,6 @@
 #include "kv/paths.h"
 #include "report.h"
 
-ServerSettings g_settings;
-
 namespace {
 
 void CopyText(char* dst, size_t cap, const char* src) {
@@ -92,15 +90,15 @@ void SetDefaultServerSettings(ServerSettings* s) {
     s->rexttimeout = 5000;
 }
 
-int LoadServerParameters() {
-    SetDefaultServerSettings(&g_settings);
+int LoadServerParameters(ServerSettings* out) {
+    SetDefaultServerSettings(out);
     kvp::RegKey key;
     if (kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyRead, key.out()) !=
         kvp::kErrorSuccess) {
-        RecordServerParameters();
+        RecordServerParameters(*out);
         return 0;
     }
-    ServerSettings& s = g_settings;
+    ServerSettings& s = *out;
     ReadText(key.get(), "TFTPHome", s.rootDirectory, sizeof s.rootDirectory);
     ReadFlag(key.get(), "LogEventLogs", &s.logEventLogs);
     ReadFlag(key.get(), "LogSyslogs", &s.logSyslogs);
@@ -119,7 +117,7 @@ int LoadServerParameters() {
     return 1;
 }
 
-int RecordServerParameters() {
+int RecordServerParameters(const ServerSettings& s) {
     kvp::RegKey key;
     uint32_t disposition = 0;
     long rc = kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyWrite, key.out(),
@@ -129,7 +127,6 @@ int RecordServerParameters() {
                           kvp::SystemErrorOfResult(rc));
         return 0;
     }
-    const ServerSettings& s = g_settings;
     WriteText(key.get(), "TFTPHome", s.rootDirectory);
     WriteFlag(key.get(), "LogEventLogs", s.logEventLogs);
     WriteFlag(key.get(), "LogSyslogs", s.logSyslogs);

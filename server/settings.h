@@ -24,15 +24,13 @@ struct ServerSettings {
     uint32_t rexttimeout;
 };
 
-// The one process-wide record; written by the listener before any request thread exists.
-extern ServerSettings g_settings;
-
 // Puts the built-in defaults into the record (root = the current directory).
 void SetDefaultServerSettings(ServerSettings* s);
-// 1 when the key was read, 0 when it was missing and was created with the defaults.
-int LoadServerParameters();
+// Fills s from the server key: 1 when the key was read, 0 when it was missing and was
+// created with the defaults.
+int LoadServerParameters(ServerSettings* s);
 // 1, or 0 when the key cannot be created.
-int RecordServerParameters();
+int RecordServerParameters(const ServerSettings& s);
 
 // The flag tests the server applies: some flags are on only for the byte 1, others for
 // any byte but 0.

@@ -133,15 +133,38 @@ std::string FormatEventRecord(int64_t time, uint16_t type, const std::string& so
     return line;
 }
 
-void ParseEventStore(const std::string& text, std::vector<EventRecord>* out) {
+uint64_t EventStoreBase(const std::string& text, size_t* records) {
+    constexpr size_t kTagLength = sizeof kEventStoreBaseTag - 1;
+    *records = 0;
+    if (text.compare(0, kTagLength, kEventStoreBaseTag) != 0) return 0;
+    const size_t nl = text.find('\n');
+    if (nl == std::string::npos) return 0;
+    uint64_t base = 0;
+    for (size_t i = kTagLength; i < nl; ++i) {
+        if (text[i] < '0' || text[i] > '9' || base > (UINT64_MAX - 9) / 10) return 0;
+        base = base * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    *records = nl + 1;
+    return base;
+}
+
+void ParseEventStoreFrom(const std::string& text, uint64_t* position,
+                         std::vector<EventRecord>* out) {
     size_t start = 0;
-    for (;;) {
-        size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) break;
+    const uint64_t base = EventStoreBase(text, &start);
+    const size_t last = text.rfind('\n');
+    const size_t end = last == std::string::npos ? 0 : last + 1;
+    const uint64_t end_position = base + (end > start ? end - start : 0);
+    // A position past the end belongs to a store that was removed and begun anew.
+    if (*position > end_position) *position = 0;
+    if (*position > base) start += static_cast<size_t>(*position - base);
+    while (start < end) {
+        const size_t nl = text.find('\n', start);
         EventRecord rec;
         if (ParseRecord(text.substr(start, nl - start), &rec)) out->push_back(std::move(rec));
         start = nl + 1;
     }
+    *position = end_position;
 }
 
 }  // namespace kvp::internal

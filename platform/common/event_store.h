@@ -18,9 +18,19 @@ std::string FormatEventRecord(int64_t time, uint16_t type, const std::string& so
                               uint16_t category, uint32_t event_id, const char* const* strings,
                               uint16_t num_strings);
 
-// Appends every whole record of the store's text to out, in order. Only lines with their
-// line end count: a last line without one is a record still being written, or the
-// remains of a failed one; lines that are not records are skipped.
-void ParseEventStore(const std::string& text, std::vector<EventRecord>* out);
+// A store that has dropped its oldest records begins with the line "#base N": N is how
+// many bytes of records were dropped before its first record over the store's life, so
+// positions of records stay valid across trims.
+constexpr char kEventStoreBaseTag[] = "#base ";
+
+// N of the store's "#base N" line (0 without one); *records is where its records begin.
+uint64_t EventStoreBase(const std::string& text, size_t* records);
+
+// Appends to out every whole record of the store's text from *position (a position in
+// the store's life, as EventStoreBase counts), in order, and moves *position past them.
+// Only lines with their line end count: a last line without one is a record still being
+// written, or the remains of a failed one; lines that are not records are skipped.
+void ParseEventStoreFrom(const std::string& text, uint64_t* position,
+                         std::vector<EventRecord>* out);
 
 }  // namespace kvp::internal

@@ -1,10 +1,12 @@
 #include "msgbox_log.h"
 
+#include <atomic>
+#include <atomic>
 #include <cstdio>
 
 #include "kv/ui.h"
 
-namespace kvp::internal {
+namespace kvp {
 
 namespace {
 
@@ -32,9 +34,15 @@ void AppendFlattened(std::string& out, const char* s) {
     }
 }
 
+std::atomic<MessageBoxHandler*> g_handler{nullptr};
+
 }  // namespace
 
-int DefaultButton(unsigned flags) {
+MessageBoxHandler* SetMessageBoxHandler(MessageBoxHandler* handler) {
+    return g_handler.exchange(handler);
+}
+
+int MessageBoxDefaultButton(unsigned flags) {
     static const int kOk[] = {kIdOk};
     static const int kOkCancel[] = {kIdOk, kIdCancel};
     static const int kAbortRetryIgnore[] = {kIdAbort, kIdRetry, kIdIgnore};
@@ -77,6 +85,10 @@ int DefaultButton(unsigned flags) {
     return buttons[index];
 }
 
+namespace internal {
+
+MessageBoxHandler* CurrentMessageBoxHandler() { return g_handler.load(); }
+
 std::string MessageBoxLogLine(const char* caption, const char* text, unsigned flags) {
     std::string line;
     AppendFlattened(line, caption);
@@ -88,4 +100,6 @@ std::string MessageBoxLogLine(const char* caption, const char* text, unsigned fl
     return line;
 }
 
-}  // namespace kvp::internal
+}  // namespace internal
+
+}  // namespace kvp

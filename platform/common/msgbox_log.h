@@ -1,14 +1,15 @@
-// What a message box that nobody sees leaves behind, the same on every platform: the
-// button it answers with and its line in the KVTFTP_MSGBOX_LOG file.
+// What message boxes share on every platform: the handler a dialog host installed and
+// the line a box leaves in the KVTFTP_MSGBOX_LOG file.
 #pragma once
 
 #include <string>
 
+#include "kv/ui.h"
+
 namespace kvp::internal {
 
-// The default button of the box's kind, chosen by the MB_DEFBUTTONn bits as Windows
-// does.
-int DefaultButton(unsigned flags);
+// The handler SetMessageBoxHandler installed, or null.
+MessageBoxHandler* CurrentMessageBoxHandler();
 
 // One line: caption, text and flags separated by tabs; line breaks and tabs inside the
 // texts are written as \n, \r and \t so that they cannot split a record.

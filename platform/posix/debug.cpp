@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <string>
 
 #include "posix_io.h"
 
@@ -25,6 +28,22 @@ void OutputDebugStringA(const char* text) {
     } else {
         internal::WriteAll(STDERR_FILENO, text, len);
     }
+    errno = saved;
+}
+
+void WriteConsoleLine(const char* text) {
+    if (!text) return;
+    const int saved = errno;
+    char stamp[32] = "";
+    const std::time_t now = std::time(nullptr);
+    struct tm local {};
+    if (::localtime_r(&now, &local) != nullptr)
+        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local);
+    // One write per line, so that lines of concurrent transfers never interleave.
+    std::string line = stamp;
+    line += text;
+    line += '\n';
+    internal::WriteAll(STDERR_FILENO, line.data(), line.size());
     errno = saved;
 }
 

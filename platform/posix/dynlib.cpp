@@ -4,11 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "win_names.h"
 
 namespace kvp {
 
@@ -30,31 +31,7 @@ std::string ProgramPath() {
     }
 }
 
-bool EndsWithNoCase(const std::string& s, const char* suffix) {
-    const size_t n = std::strlen(suffix);
-    if (s.size() < n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) !=
-            std::tolower(static_cast<unsigned char>(suffix[i])))
-            return false;
-    }
-    return true;
-}
-
-// The Linux file name of a Windows one: lower case, ".DLL" becomes ".so", ".EXE" is
-// dropped, ".CPL" stays. Only the last path component changes.
-std::string LinuxFileName(const std::string& name) {
-    const size_t slash = name.rfind('/');
-    const size_t start = slash == std::string::npos ? 0 : slash + 1;
-    std::string base = name.substr(start);
-    for (char& c : base) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (EndsWithNoCase(base, ".dll")) {
-        base.replace(base.size() - 4, 4, ".so");
-    } else if (EndsWithNoCase(base, ".exe")) {
-        base.resize(base.size() - 4);
-    }
-    return name.substr(0, start) + base;
-}
+using internal::LinuxFileName;
 
 void* OpenOne(const std::string& name, bool* seen) {
     const bool plain = name.find('/') == std::string::npos;
@@ -85,7 +62,7 @@ HLibrary LoadLibraryA(const char* name) {
         return nullptr;
     }
     std::vector<std::string> candidates{name};
-    const std::string mapped = LinuxFileName(name);
+    const std::string mapped = internal::LinuxFileName(name);
     if (mapped != candidates.front()) candidates.push_back(mapped);
     bool seen = false;
     for (const std::string& c : candidates) {

@@ -36,6 +36,30 @@ const WindowsCode kWindowsCodes[] = {
      "not read in, or write out, or flush, one of the files that contain the system's image "
      "of the registry."},
     {1018, 0, "Illegal operation attempted on a registry key that has been marked for deletion."},
+    // Service control manager.
+    {193, 0, "%1 is not a valid Win32 application."},
+    {1051, 0,
+     "A stop control has been sent to a service that other running services are "
+     "dependent on."},
+    {1052, 0, "The requested control is not valid for this service."},
+    {1053, 0, "The service did not respond to the start or control request in a timely fashion."},
+    {1054, 0, "A thread could not be created for the service."},
+    {1055, 0, "The service database is locked."},
+    {1056, 0, "An instance of the service is already running."},
+    {1058, 0,
+     "The service cannot be started, either because it is disabled or because it has no "
+     "enabled devices associated with it."},
+    {1060, 0, "The specified service does not exist as an installed service."},
+    {1061, 0, "The service cannot accept control messages at this time."},
+    {1062, 0, "The service has not been started."},
+    {1063, 0, "The service process could not connect to the service controller."},
+    {1065, 0, "The database specified does not exist."},
+    {1066, 0, "The service has returned a service-specific error code."},
+    {1071, 0, "The specified service database lock is invalid."},
+    {1072, 0, "The specified service has been marked for deletion."},
+    {1073, 0, "The specified service already exists."},
+    {1077, 0, "No attempts to start the service have been made since the last boot."},
+    {1722, 0, "The RPC server is unavailable."},
 };
 
 const WindowsCode* FindWindowsCode(long code) {
@@ -61,6 +85,7 @@ const char* ResolverText(int err) {
             return nullptr;
     }
 }
+
 }  // namespace
 
 int LastSystemError() {

@@ -1,6 +1,18 @@
 // The Application event log as an append-only text store, one record a line (the format
-// is in common/event_store.h); each record goes out in one write to a file opened with
-// O_APPEND, so records of concurrent threads and processes never mix inside a line.
+// is in common/event_store.h); each record goes out in one write to a file opened with O_APPEND, so records of
+// concurrent threads and processes never mix inside a line.
+//
+// The store is capped, as the Windows log that overwrites events as needed: its maximum
+// size is the MaxSize value of the log's registry key (bytes, default 512 KiB, at least
+// 64 KiB). An append that takes the store past it trims the store to three quarters of
+// the maximum by dropping the oldest whole records, so a trim rewrites the store once for
+// every quarter of it appended. A trim writes a new file and renames it over the store,
+// so readers need no lock; writers hold a shared lock on the store while they append and
+// a trim holds an exclusive one, and a writer that finds the store replaced under its
+// lock opens it again, so no record goes to a file that a trim has dropped. A trimmed
+// store begins with the line "#base N": N is how many bytes of records were dropped
+// before its first record over the store's life, so positions of records stay valid
+// across trims for readers that follow the store.
 #include "kv/eventlog.h"
 
 #include <fcntl.h>
@@ -18,6 +30,7 @@
 #include "common/event_store.h"
 #include "kv/errors.h"
 #include "kv/paths.h"
+#include "kv/registry.h"
 #include "posix_io.h"
 
 namespace kvp {
@@ -38,9 +51,143 @@ std::string LogPath() {
     return LogDir() + "/Application.log";
 }
 
-int OpenStore() {
-    if (!internal::MakeDirs(LogDir())) return -1;
-    return ::open(LogPath().c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+// Opens the store for appending, creating it and its directories when missing.
+int OpenStore(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0 || errno != ENOENT || !internal::MakeDirs(LogDir())) return fd;
+    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+}
+
+constexpr char kLogKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+constexpr uint64_t kDefaultMaxSize = 512 * 1024;
+constexpr uint64_t kMinMaxSize = 64 * 1024;
+
+// The store's maximum size from the registry. It is read again only when the store
+// passes the size last read, so a raised limit counts from then on and a lowered one at
+// the latest when the store reaches the old limit (Windows, too, applies a smaller
+// maximum only to a log that has been cleared).
+struct MaxSizeCache {
+    std::mutex mu;
+    std::string state_dir;
+    uint64_t max_size = 0;
+};
+MaxSizeCache* g_max_size = new MaxSizeCache;  // never freed: used until exit
+
+uint64_t ReadMaxSize() {
+    RegKey key;
+    uint32_t value = 0, type = 0, size = sizeof value;
+    if (RegOpenKeyExA(kHkeyLocalMachine, kLogKey, kKeyRead, key.out()) != kErrorSuccess ||
+        RegQueryValueExA(key.get(), "MaxSize", &type, reinterpret_cast<uint8_t*>(&value), &size) !=
+            kErrorSuccess ||
+        type != kRegDword || size != sizeof value)
+        return kDefaultMaxSize;
+    return value < kMinMaxSize ? kMinMaxSize : value;
+}
+
+uint64_t MaxSize(bool refresh) {
+    const std::string dir = StateDir();
+    std::lock_guard<std::mutex> lock(g_max_size->mu);
+    if (refresh || g_max_size->max_size == 0 || g_max_size->state_dir != dir) {
+        const int err = errno;
+        g_max_size->max_size = ReadMaxSize();
+        g_max_size->state_dir = dir;
+        errno = err;
+    }
+    return g_max_size->max_size;
+}
+
+using internal::Fd;
+
+// True when the descriptor still is the file at the store's path (a trim renames a new
+// file over it).
+bool IsCurrent(int fd, const std::string& path, struct stat* st) {
+    struct stat at {};
+    return ::fstat(fd, st) == 0 && ::stat(path.c_str(), &at) == 0 && st->st_dev == at.st_dev &&
+           st->st_ino == at.st_ino;
+}
+
+bool ReadAll(int fd, std::string* text) {
+    text->clear();
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        text->append(buf, static_cast<size_t>(n));
+    }
+}
+
+// Drops the oldest records of a store that has grown past its maximum size.
+void Trim() {
+    const std::string path = LogPath();
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    // A store replaced meanwhile was trimmed by another writer.
+    if (fd.get() < 0 || !internal::LockFd(fd.get(), LOCK_EX) || !IsCurrent(fd.get(), path, &st))
+        return;
+    const uint64_t max_size = MaxSize(true);
+    if (static_cast<uint64_t>(st.st_size) <= max_size) return;
+    std::string text;
+    if (!ReadAll(fd.get(), &text)) return;
+    size_t records = 0;
+    const uint64_t base = internal::EventStoreBase(text, &records);
+    // Keep the newest records that fit into three quarters of the maximum, the base line
+    // included (at most 27 bytes); always the newest one.
+    const uint64_t keep = max_size - max_size / 4 - 32;
+    size_t cut = text.size() > keep ? text.size() - keep : 0;
+    if (cut > 0 && text[cut - 1] != '\n') {
+        size_t nl = text.find('\n', cut);
+        cut = nl == std::string::npos || nl + 1 == text.size() ? std::string::npos : nl + 1;
+    }
+    if (cut == std::string::npos) {
+        size_t last_end = text.rfind('\n', text.size() - 2);
+        cut = last_end == std::string::npos ? 0 : last_end + 1;
+    }
+    if (cut <= records) return;
+    char head[48];
+    std::snprintf(head, sizeof head, "%s%llu\n", internal::kEventStoreBaseTag,
+                  static_cast<unsigned long long>(base + (cut - records)));
+    const std::string tmp = path + ".trim";
+    Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (out.get() < 0) return;
+    const bool written = internal::WriteAll(out.get(), head, std::strlen(head)) &&
+                         internal::WriteAll(out.get(), text.data() + cut, text.size() - cut) &&
+                         ::fsync(out.get()) == 0;
+    if (!written || ::rename(tmp.c_str(), path.c_str()) != 0) ::unlink(tmp.c_str());
+}
+
+// Appends one record line: in one write, under a shared lock on the file that is the
+// store at that moment. False with errno set when it cannot be written whole.
+bool AppendRecord(const std::string& line) {
+    const std::string path = LogPath();
+    for (int attempt = 0;; ++attempt) {
+        uint64_t size = 0;
+        {
+            Fd fd(OpenStore(path));
+            struct stat st {};
+            if (fd.get() < 0 || !internal::LockFd(fd.get(), LOCK_SH)) return false;
+            if (!IsCurrent(fd.get(), path, &st)) {
+                if (attempt < 100) continue;
+                errno = EAGAIN;
+                return false;
+            }
+            // One write: appends to a regular file are not split between writers. A short
+            // write (disk full) leaves a broken last line, which readers skip.
+            ssize_t n;
+            do {
+                n = ::write(fd.get(), line.data(), line.size());
+            } while (n < 0 && errno == EINTR);
+            if (n != static_cast<ssize_t>(line.size())) {
+                if (n >= 0) errno = ENOSPC;
+                return false;
+            }
+            // Other writers may have added to it meanwhile: the next append sees those.
+            size = static_cast<uint64_t>(st.st_size) + line.size();
+        }
+        if (size > MaxSize(false)) Trim();
+        return true;
+    }
 }
 
 bool ValidSource(HEventSource src) {
@@ -63,7 +210,7 @@ HEventSource RegisterEventSourceA(const char* server, const char* source) {
     }
     try {
         // Fail here, as Windows does, when the store cannot be opened at all.
-        int fd = OpenStore();
+        int fd = OpenStore(LogPath());
         if (fd < 0) {
             SetLastSystemError(errno);
             return nullptr;
@@ -101,21 +248,8 @@ bool ReportEventA(HEventSource src, uint16_t type, uint16_t category, uint32_t e
             internal::FormatEventRecord(static_cast<int64_t>(std::time(nullptr)), type, src->source,
                                         category, event_id, strings, num_strings);
 
-        int fd = OpenStore();
-        if (fd < 0) {
+        if (!AppendRecord(line)) {
             SetLastSystemError(errno);
-            return false;
-        }
-        // One write: appends to a regular file are not split between writers. A short
-        // write (disk full) leaves a broken last line, which readers skip.
-        ssize_t n;
-        do {
-            n = ::write(fd, line.data(), line.size());
-        } while (n < 0 && errno == EINTR);
-        int err = errno;
-        ::close(fd);
-        if (n != static_cast<ssize_t>(line.size())) {
-            SetLastSystemError(n < 0 ? err : ENOSPC);
             return false;
         }
         return true;
@@ -138,30 +272,25 @@ bool DeregisterEventSource(HEventSource src) {
 }
 
 bool ReadEventLog(std::vector<EventRecord>* out) {
-    if (!out) return false;
+    uint64_t position = 0;
+    return ReadEventLogFrom(&position, out);
+}
+
+bool ReadEventLogFrom(uint64_t* position, std::vector<EventRecord>* out) {
+    if (!position || !out) return false;
     out->clear();
     try {
-        int fd = ::open(LogPath().c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            if (errno == ENOENT) return true;
+        Fd fd(::open(LogPath().c_str(), O_RDONLY | O_CLOEXEC));
+        std::string text;
+        if (fd.get() < 0 && errno != ENOENT) {
             SetLastSystemError(errno);
             return false;
         }
-        std::string text;
-        char buf[65536];
-        for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) {
-                SetLastSystemError(errno);
-                ::close(fd);
-                return false;
-            }
-            if (n == 0) break;
-            text.append(buf, static_cast<size_t>(n));
+        if (fd.get() >= 0 && !ReadAll(fd.get(), &text)) {
+            SetLastSystemError(errno);
+            return false;
         }
-        ::close(fd);
-        internal::ParseEventStore(text, out);
+        internal::ParseEventStoreFrom(text, position, out);
         return true;
     } catch (...) {
         SetLastSystemError(ENOMEM);

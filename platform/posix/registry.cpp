@@ -43,6 +43,11 @@ constexpr uint32_t kKeyEnumerateSubKeys = 0x0008;
 
 const char* const kHiveNames[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"};
 
+// A key that every Windows machine has and that programs open without creating it (the
+// control panel's list of applets): opening it creates it when it is not there yet.
+constexpr const char* kWellKnownMachineKey =
+    "Software\\Microsoft\\Windows\\CurrentVersion\\Control Panel\\Cpls";
+
 RegKeyState g_hklm{0, std::string(), kKeyAllAccess};
 RegKeyState g_hkcu{1, std::string(), kKeyAllAccess};
 
@@ -515,27 +520,8 @@ std::string HivePath(int hive) {
     return RegistryDir() + "/" + kHiveNames[hive] + ".reg";
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
-
-bool LockFd(int fd, int op) {
-    while (::flock(fd, op) != 0) {
-        if (errno != EINTR) return false;
-    }
-    return true;
-}
+using internal::Fd;
+using internal::LockFd;
 
 // Opens the hive's lock file and takes the lock; -1 with errno set on failure.
 int TakeLock(int hive, bool exclusive) {
@@ -716,7 +702,12 @@ long RegOpenKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out) {
         long r = LoadHive(root->hive, &hive);
         if (r != kErrorSuccess) return r;
         if (!hive.find(root->path)) return Fail(kErrorKeyDeleted);
-        Key* key = hive.find(ChildPath(root->path, subkey));
+        const std::string path = ChildPath(root->path, subkey);
+        Key* key = hive.find(path);
+        if (!key && root->hive == g_hklm.hive && SameName(path, kWellKnownMachineKey)) {
+            uint32_t disposition = 0;
+            return RegCreateKeyExA(&g_hklm, kWellKnownMachineKey, sam, out, &disposition);
+        }
         if (!key) return Fail(kErrorFileNotFound);
         *out = NewHandle(root->hive, key->path, sam);
         return kErrorSuccess;
@@ -725,7 +716,8 @@ long RegOpenKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out) {
     }
 }
 
-long RegCreateKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out, uint32_t* disposition) {
+long RegCreateKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out,
+                     uint32_t* disposition) {
     if (!out) return Fail(kErrorInvalidParameter);
     *out = nullptr;
     if (!ValidHandle(root)) return Fail(kErrorInvalidHandle);
@@ -868,7 +860,7 @@ long RegEnumKeyA(HKey key, uint32_t index, char* name, uint32_t name_size) {
 }
 
 long RegEnumValueA(HKey key, uint32_t index, char* name, uint32_t* name_size, uint32_t* type,
-                  uint8_t* data, uint32_t* data_size) {
+                   uint8_t* data, uint32_t* data_size) {
     if (!ValidHandle(key)) return Fail(kErrorInvalidHandle);
     if (!name || !name_size || (data && !data_size)) return Fail(kErrorInvalidParameter);
     if (!(key->sam & kKeyQueryValue)) return Fail(kErrorAccessDenied);

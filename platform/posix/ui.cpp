@@ -14,29 +14,42 @@
 
 namespace kvp {
 
-int MessageBoxA(void* /*owner*/, const char* text, const char* caption, unsigned flags) {
+namespace {
+
+void AppendToBoxLog(const char* text, const char* caption, unsigned flags) {
+    const char* log = std::getenv("KVTFTP_MSGBOX_LOG");
+    if (!log || !*log) return;
+    const std::string line = internal::MessageBoxLogLine(caption, text, flags);
+    int fd = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        internal::WriteAll(fd, line.data(), line.size());
+        ::close(fd);
+    }
+}
+
+}  // namespace
+
+int MessageBoxA(void* owner, const char* text, const char* caption, unsigned flags) {
     const int saved = errno;
     if (!text) text = "";
     // Windows shows "Error" when a box has no caption.
     if (!caption) caption = "Error";
 
-    // No display is used yet: every box takes the path of a box nobody can see, which
-    // must never block the thread that shows it.
+    AppendToBoxLog(text, caption, flags);
+    MessageBoxHandler* handler = internal::CurrentMessageBoxHandler();
+    if (handler && !(flags & kMbServiceNotification)) {
+        errno = saved;
+        const int answer = handler->Show(owner, text, caption, flags);
+        errno = saved;
+        return answer;
+    }
+
+    // A box nobody can see must never block the thread that shows it.
     std::string shown = std::string(caption) + ": " + text + "\n";
     internal::WriteAll(STDERR_FILENO, shown.data(), shown.size());
     OutputDebugStringA(shown.c_str());
-
-    const char* log = std::getenv("KVTFTP_MSGBOX_LOG");
-    if (log && *log) {
-        const std::string line = internal::MessageBoxLogLine(caption, text, flags);
-        int fd = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd >= 0) {
-            internal::WriteAll(fd, line.data(), line.size());
-            ::close(fd);
-        }
-    }
     errno = saved;
-    return internal::DefaultButton(flags);
+    return MessageBoxDefaultButton(flags);
 }
 
 }  // namespace kvp

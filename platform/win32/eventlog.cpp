@@ -42,7 +42,7 @@ bool ValidSource(HEventSource src) {
     return g_sources && g_sources->count(src) != 0;
 }
 
-bool ReadStore(std::vector<EventRecord>* out) {
+bool ReadStore(uint64_t* position, std::vector<EventRecord>* out) {
     HANDLE f = ::CreateFileA(StorePath().c_str(), GENERIC_READ,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -61,7 +61,7 @@ bool ReadStore(std::vector<EventRecord>* out) {
         ::SetLastError(err);
         return false;
     }
-    internal::ParseEventStore(text, out);
+    internal::ParseEventStoreFrom(text, position, out);
     return true;
 }
 
@@ -82,11 +82,13 @@ EventRecord Unpack(const EVENTLOGRECORD* r) {
     return rec;
 }
 
-bool ReadMachineLog(std::vector<EventRecord>* out) {
+// The machine's log counts positions in records.
+bool ReadMachineLog(uint64_t* position, std::vector<EventRecord>* out) {
     HANDLE log = ::OpenEventLogA(nullptr, "Application");
     if (!log) return false;
     std::vector<char> buf(65536);
     bool ok = true;
+    uint64_t seen = 0;
     for (;;) {
         DWORD read = 0;
         DWORD needed = 0;
@@ -103,13 +105,19 @@ bool ReadMachineLog(std::vector<EventRecord>* out) {
         }
         for (DWORD at = 0; at < read;) {
             const auto* r = reinterpret_cast<const EVENTLOGRECORD*>(buf.data() + at);
-            out->push_back(Unpack(r));
+            if (seen++ >= *position) out->push_back(Unpack(r));
             at += r->Length;
         }
     }
     const DWORD err = ::GetLastError();
     ::CloseEventLog(log);
     ::SetLastError(err);
+    // Fewer records than before: the log was cleared, and what it holds now is new.
+    if (ok && seen < *position) {
+        *position = 0;
+        return ReadMachineLog(position, out);
+    }
+    if (ok) *position = seen;
     return ok;
 }
 
@@ -192,10 +200,15 @@ bool DeregisterEventSource(HEventSource src) {
 }
 
 bool ReadEventLog(std::vector<EventRecord>* out) {
-    if (!out) return false;
+    uint64_t position = 0;
+    return ReadEventLogFrom(&position, out);
+}
+
+bool ReadEventLogFrom(uint64_t* position, std::vector<EventRecord>* out) {
+    if (!position || !out) return false;
     out->clear();
     try {
-        return StoreMode() ? ReadStore(out) : ReadMachineLog(out);
+        return StoreMode() ? ReadStore(position, out) : ReadMachineLog(position, out);
     } catch (...) {
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return false;

@@ -10,6 +10,13 @@ namespace kvp {
 
 int MessageBoxA(void* owner, const char* text, const char* caption, unsigned flags) {
     const std::string log = internal::EnvVar("KVTFTP_MSGBOX_LOG");
+    MessageBoxHandler* handler = internal::CurrentMessageBoxHandler();
+    if (handler && !(flags & kMbServiceNotification)) {
+        if (!log.empty())
+            internal::AppendToFile(log, internal::MessageBoxLogLine(caption ? caption : "Error",
+                                                                    text ? text : "", flags));
+        return handler->Show(owner, text ? text : "", caption ? caption : "Error", flags);
+    }
     if (log.empty()) {
         return ::MessageBoxA(static_cast<HWND>(owner), text, caption, flags);
     }
@@ -24,7 +31,7 @@ int MessageBoxA(void* owner, const char* text, const char* caption, unsigned fla
     OutputDebugStringA(shown.c_str());
     internal::AppendToFile(log, internal::MessageBoxLogLine(caption, text, flags));
     ::SetLastError(saved);
-    return internal::DefaultButton(flags);
+    return MessageBoxDefaultButton(flags);
 }
 
 }  // namespace kvp

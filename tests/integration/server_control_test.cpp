@@ -1,5 +1,6 @@
 // Start, pause, resume and stop through the engine's exports.
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -90,6 +91,49 @@ TEST_F(ServerControlTest, RunningTransferCompletesWhilePausedAndAfterStop) {
     }
     EXPECT_TRUE(received == data);
     EXPECT_TRUE(WaitForLine("ServeReadRequest: 127.0.0.1 downloaded " + RootPath("f.bin") + "."));
+}
+
+// A restart with new settings (the host's answer to a parameter change) while a download
+// runs: the new listener binds and serves at once, and the old transfer finishes on the
+// settings it began with.
+TEST_F(ServerControlTest, RestartDuringADownloadServesAtOnceAndKeepsTheOldSettings) {
+    const std::string data = kvtest::PatternData(3000);
+    kvtest::WriteFile(RootPath("old.bin"), data);
+    const std::string newRoot = env_.dir() + "/newroot";
+    std::filesystem::create_directories(newRoot);
+    kvtest::WriteFile(newRoot + "/new.txt", "from the new root");
+    SetDwordValue("Rexttimeout", 5000);
+    StartServer();
+    Peer old;
+    ASSERT_TRUE(old.SendTo(env_.tftpPort(), RequestPacket(1, "old.bin", "octet")));
+    std::string p;
+    ASSERT_TRUE(old.Receive(&p));
+    ASSERT_EQ(Block(p), 1);
+    std::string received = p.substr(4);
+
+    StopServer();
+    SetStringValue("TFTPHome", newRoot);
+    SetFlagValue("LogEventLogs", 0);
+    StartServer();
+    {
+        Peer peer;
+        const TransferResult r = Download(peer, env_.tftpPort(), "new.txt");
+        EXPECT_TRUE(r.ok);
+        EXPECT_EQ(r.data, "from the new root");
+    }
+    for (uint16_t block = 1; p.size() == 516; ++block) {
+        ASSERT_TRUE(old.Reply(AckPacket(block)));
+        do {
+            ASSERT_TRUE(old.Receive(&p));
+        } while (Block(p) <= block);
+        received += p.substr(4);
+    }
+    ASSERT_TRUE(old.Reply(AckPacket(Block(p))));
+    EXPECT_TRUE(received == data);
+    // Logged although the new settings switched the event log off: the old transfer
+    // still runs on its own copy of the settings.
+    EXPECT_TRUE(WaitForLine("ServeReadRequest: 127.0.0.1 downloaded " + RootPath("old.bin") + "."));
+    EXPECT_EQ(CountLines("ServeReadRequest: 127.0.0.1 downloaded " + newRoot + "/new.txt."), 0u);
 }
 
 TEST_F(ServerControlTest, StopOfAPausedServerTerminatesTheListener) {

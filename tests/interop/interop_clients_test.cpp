@@ -1,5 +1,5 @@
 // TFTP clients of other projects (tftp-hpa, atftp, busybox, curl) against our server
-// engine, hosted by kvserve: files must cross in both directions byte for byte.
+// engine, hosted by kvtftpsvc -f: files must cross in both directions byte for byte.
 
 #include <gtest/gtest.h>
 
@@ -76,7 +76,7 @@ void PrintTo(const ForeignClient& c, std::ostream* os) {
     *os << c.name;
 }
 
-// Our engine serving root/ through kvserve on the test's own tftp port.
+// Our engine serving root/ through kvtftpsvc -f on the test's own tftp port.
 class OurServer : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -87,11 +87,11 @@ class OurServer : public ::testing::Test {
         fs::create_directories(work_);
         root_canonical_ = fs::canonical(root_).string();
         server_ = std::make_unique<Daemon>(
-            std::vector<std::string>{kvtest::BinDir() + "/kvserve", "-p",
+            std::vector<std::string>{kvtest::BinDir() + "/kvtftpsvc", "-f", "-q", "-p",
                                      std::to_string(env_.tftpPort()), root_},
-            env_.dir() + "/kvserve.log");
+            env_.dir() + "/kvtftpsvc.log");
         ASSERT_TRUE(server_->started());
-        ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << "kvserve: " << server_->log();
+        ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << "kvtftpsvc: " << server_->log();
     }
 
     void TearDown() override {

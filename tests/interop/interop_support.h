@@ -10,6 +10,7 @@
 #include "kv/export.h"
 #include "kv/process.h"
 #include "kvtftpclidll.h"
+#include "process_support.h"
 
 namespace kvinterop {
 
@@ -19,44 +20,15 @@ bool PeersConfigured();
 // Full path of a peer program; records a test failure and returns "" when missing.
 std::string PeerProgram(const std::string& name);
 
-// One argument made safe for /bin/sh.
-std::string ShellQuote(const std::string& arg);
+using kvtest::CommandResult;
+using kvtest::Daemon;
+using kvtest::RunCommand;
+using kvtest::ShellQuote;
+using kvtest::WaitForTftpServer;
 
-struct CommandResult {
-    int status = -1;     // exit status; 124 when the time limit ended it
-    std::string output;  // standard output and standard error together
-};
-
-// Runs a program to its end with no input, at most limit_s seconds, collecting what it
-// prints in the file out_path.
-CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& out_path,
-                         int limit_s = 120);
-
-// A long-running program (a server) that is killed, with any children it forked, when
-// the guard goes out of scope. Its output goes to log_path.
-class Daemon {
-  public:
-    Daemon(const std::vector<std::string>& argv, const std::string& log_path);
-    ~Daemon();
-    Daemon(const Daemon&) = delete;
-    Daemon& operator=(const Daemon&) = delete;
-
-    bool started() const { return pid_ > 0; }
-    kvp::pid_type pid() const { return pid_; }
-    std::string log() const;
-    // Kills it now; returns its exit status (128 + signal when killed).
-    int stop();
-    // Sends it a signal by name ("TERM", "INT") and waits for its end; its exit status.
-    int signalAndWait(const std::string& signal_name);
-
-  private:
-    kvp::pid_type pid_ = -1;
-    std::string log_path_;
-};
-
-// Sends a read request for a file that does not exist to 127.0.0.1:port until any
-// answer arrives; false when none came within limit_ms.
-bool WaitForTftpServer(uint16_t port, unsigned limit_ms = 10000);
+// tftpd-hpa in the foreground on 127.0.0.1:port serving root, uploads creating files.
+std::vector<std::string> TftpdHpaCommand(const std::string& program, uint16_t port,
+                                         const std::string& root);
 
 // Writes a services file that maps tftp to the port (and syslog to another).
 void WriteServices(const std::string& path, uint16_t tftp_port);

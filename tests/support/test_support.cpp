@@ -10,6 +10,7 @@
 #include "kv/dynlib.h"
 #include "kv/net.h"
 #include "kv/process.h"
+#include "kv/registry.h"
 
 namespace fs = std::filesystem;
 
@@ -26,6 +27,15 @@ std::string MakeTempDir() {
     }
     ADD_FAILURE() << "cannot create a temporary directory";
     return base.string();
+}
+
+int OpenDescriptors() {
+    std::error_code ec;
+    fs::directory_iterator it("/proc/self/fd", ec);
+    if (ec) return -1;
+    int n = 0;
+    for (; it != fs::directory_iterator(); it.increment(ec)) ++n;
+    return n;
 }
 
 void RemoveTree(const std::string& path) {
@@ -128,6 +138,25 @@ std::string PatternData(size_t size, uint32_t seed) {
     return s;
 }
 
+void SetMachineValue(const char* subkey, const char* name, uint32_t type, const void* data,
+                     uint32_t size) {
+    kvp::RegKey key;
+    ASSERT_EQ(kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, subkey, kvp::kKeyAllAccess, key.out(),
+                                   nullptr),
+              kvp::kErrorSuccess);
+    ASSERT_EQ(kvp::RegSetValueExA(key.get(), name, type, static_cast<const uint8_t*>(data), size),
+              kvp::kErrorSuccess);
+}
+
+void SetMachineDword(const char* subkey, const char* name, uint32_t value) {
+    SetMachineValue(subkey, name, kvp::kRegDword, &value, sizeof value);
+}
+
+void SetMachineString(const char* subkey, const char* name, uint32_t type,
+                      const std::string& value) {
+    SetMachineValue(subkey, name, type, value.c_str(), static_cast<uint32_t>(value.size() + 1));
+}
+
 std::string BinDir() {
     // The build puts the test programs beside the deliverables.
     char self[4096];
@@ -138,6 +167,10 @@ std::string BinDir() {
     const std::string path = self;
     const size_t sep = path.find_last_of("/\\");
     return sep == std::string::npos ? "." : path.substr(0, sep);
+}
+
+std::string TestBinDir() {
+    return KV_TESTBIN_DIR;
 }
 
 }  // namespace kvtest

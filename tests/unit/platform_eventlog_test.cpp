@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -8,9 +11,12 @@
 #include "kv/errors.h"
 #include "kv/eventlog.h"
 #include "kv/paths.h"
+#include "kv/process.h"
 #include "test_support.h"
 
 namespace {
+
+const char kLogKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
 
 std::string StorePath() {
     return kvp::StateDir() + "/eventlog/Application.log";
@@ -100,6 +106,8 @@ TEST_F(EventLogTest, TextsWithLineBreaksAndTabsStayOneRecord) {
 TEST_F(EventLogTest, ConcurrentWritersNeverMixInsideARecord) {
     constexpr int kThreads = 8;
     constexpr int kLines = 200;
+    // Room for every record: here nothing may be overwritten.
+    kvtest::SetMachineDword(kLogKey, "MaxSize", 64u << 20);
     // Long records make a torn or interleaved write likely to show.
     std::vector<std::thread> threads;
     std::vector<int> failures(kThreads, 0);
@@ -183,6 +191,108 @@ TEST_F(EventLogTest, StoreThatCannotBeCreatedFailsTheRegistration) {
     kvtest::WriteFile(kvp::StateDir() + "/eventlog", "not a directory");
     EXPECT_EQ(kvp::RegisterEventSourceA(nullptr, "KVTFTP"), nullptr);
     EXPECT_NE(kvp::LastSystemError(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Records "<writer> <n>" of about `size` bytes each; the numbers of each writer's records
+// that the store holds, in store order.
+std::map<std::string, std::vector<long>> Numbers(const std::vector<kvp::EventRecord>& recs) {
+    std::map<std::string, std::vector<long>> out;
+    for (const auto& r : recs) out[r.source].push_back(std::stol(r.strings.at(0)));
+    return out;
+}
+
+// A writer's records that survive are its newest ones, none missing between them.
+void ExpectNewestRun(const std::vector<long>& got, long written, const std::string& who) {
+    if (got.empty()) return;
+    EXPECT_EQ(got.back(), written - 1) << who;
+    for (size_t i = 1; i < got.size(); ++i) ASSERT_EQ(got[i], got[i - 1] + 1) << who;
+}
+
+uintmax_t StoreSize() {
+    return std::filesystem::file_size(StorePath());
+}
+
+TEST_F(EventLogTest, StoreStaysBelowMaxSizeKeepingTheNewestRecords) {
+    const std::string filler(150, 'x');
+    struct Case {
+        bool set;
+        uint32_t max_size;
+        uintmax_t limit;
+    };
+    // MaxSize as set, raised to the 64 KiB floor, and the 512 KiB default.
+    for (const Case& c :
+         {Case{true, 100000, 100000}, Case{true, 1000, 65536}, Case{false, 0, 524288}}) {
+        kvtest::TestEnv fresh;  // a state directory of its own: a new store and registry
+        if (c.set) kvtest::SetMachineDword(kLogKey, "MaxSize", c.max_size);
+        uint64_t position = 0;
+        std::vector<kvp::EventRecord> recs, seen;
+        const long total = static_cast<long>(c.limit / 60);  // about three limits' worth
+        for (long i = 0; i < total; ++i) {
+            const std::string n = std::to_string(i);
+            ASSERT_TRUE(Report("W", kvp::kEventlogInformationType, 0x40000001,
+                               {n.c_str(), filler.c_str()}));
+            ASSERT_LE(StoreSize(), c.limit) << i;
+            // A follower's position stays valid across the trims.
+            if (i % 97 == 0) {
+                ASSERT_TRUE(kvp::ReadEventLogFrom(&position, &recs));
+                seen.insert(seen.end(), recs.begin(), recs.end());
+            }
+        }
+        ASSERT_TRUE(kvp::ReadEventLog(&recs));
+        ASSERT_FALSE(recs.empty());
+        ExpectNewestRun(Numbers(recs)["W"], total, "W");
+        // Trims go down to three quarters of the maximum, not further.
+        EXPECT_GE(StoreSize(), c.limit / 2);
+        EXPECT_LT(recs.size(), static_cast<size_t>(total));
+        ASSERT_TRUE(kvp::ReadEventLogFrom(&position, &recs));
+        seen.insert(seen.end(), recs.begin(), recs.end());
+        auto numbers = Numbers(seen)["W"];
+        ASSERT_EQ(numbers.size(), static_cast<size_t>(total));
+        for (long i = 0; i < total; ++i) ASSERT_EQ(numbers[i], i);
+    }
+}
+
+TEST_F(EventLogTest, ConcurrentProcessesLoseNoRecordBelowTheCap) {
+    kvtest::SetMachineDword(kLogKey, "MaxSize", 65536);
+    constexpr int kWriters = 4;
+    constexpr long kRecords = 1500;
+    std::vector<kvp::pid_type> pids;
+    for (int w = 0; w < kWriters; ++w)
+        pids.push_back(
+            kvp::SpawnProcess({kvtest::TestBinDir() + "/kvevtwriter", "P" + std::to_string(w),
+                               std::to_string(kRecords), "100"}));
+    for (kvp::pid_type pid : pids) EXPECT_EQ(kvp::WaitProcess(pid), 0);
+    EXPECT_LE(StoreSize(), 65536u);
+
+    std::vector<kvp::EventRecord> recs;
+    ASSERT_TRUE(kvp::ReadEventLog(&recs));
+    ASSERT_FALSE(recs.empty());
+    // Every line is a whole record.
+    const std::string text = kvtest::ReadFile(StorePath());
+    ASSERT_EQ(text.compare(0, 6, "#base "), 0);
+    const size_t header = text.find('\n') + 1;
+    EXPECT_EQ(recs.size() + 1, static_cast<size_t>(std::count(text.begin(), text.end(), '\n')));
+    // Nothing was lost: the bytes dropped by trims and the bytes kept add up to all the
+    // records written ("<time> 4 Pw 0 0x40000001 2 <n> <100 bytes>", tab-separated).
+    uint64_t written = 0;
+    for (long n = 0; n < kRecords; ++n)
+        written +=
+            kWriters * (std::to_string(recs[0].time).size() + 23 + std::to_string(n).size() + 100);
+    EXPECT_EQ(std::stoull(text.substr(6)) + (text.size() - header), written);
+    // Writers that ended early may have no record left; the others' runs are whole.
+    auto numbers = Numbers(recs);
+    size_t kept = 0;
+    for (int w = 0; w < kWriters; ++w) {
+        const std::string who = "P" + std::to_string(w);
+        ExpectNewestRun(numbers[who], kRecords, who);
+        kept += numbers[who].size();
+    }
+    EXPECT_EQ(kept, recs.size());
+    EXPECT_GT(recs.size(), 65536u / 2 / 160);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine.h"
 #include "kv/errors.h"
 #include "kv/eventlog.h"
 #include "kv/net.h"
@@ -29,10 +30,11 @@ kvp::SockAddr4 Loopback(uint16_t port) {
 
 class ServerReportTest : public ::testing::Test {
   protected:
+    ListenerConfig config_;
     void SetUp() override {
         uint16_t granted = 0;
         ASSERT_EQ(kvp::NetStartup(&granted), 0);
-        SetDefaultServerSettings(&g_settings);
+        SetDefaultServerSettings(&config_.settings);
     }
     void TearDown() override { kvp::NetCleanup(); }
 
@@ -139,18 +141,20 @@ TEST_F(ServerReportTest, NoSyslogServiceEntryMeansNoDatagram) {
 TEST_F(ServerReportTest, LogServerEventFollowsTheTwoSwitches) {
     kvp::Socket receiver(kvp::UdpSocket());
     ASSERT_EQ(kvp::Bind(receiver.get(), Loopback(env_.syslogPort())), 0);
-    std::snprintf(g_settings.syslogHost, sizeof g_settings.syslogHost, "%s", "127.0.0.1");
-    std::snprintf(g_settings.facilityName, sizeof g_settings.facilityName, "%s", "level0");
-    g_settings.logEventLogs = 1;
-    g_settings.logSyslogs = 1;
-    LogServerEvent("both ways");
-    LogServerEventF("formatted %d:%s", 7, "x");
+    std::snprintf(config_.settings.syslogHost, sizeof config_.settings.syslogHost, "%s",
+                  "127.0.0.1");
+    std::snprintf(config_.settings.facilityName, sizeof config_.settings.facilityName, "%s",
+                  "level0");
+    config_.settings.logEventLogs = 1;
+    config_.settings.logSyslogs = 1;
+    LogServerEvent(config_, "both ways");
+    LogServerEventF(config_, "formatted %d:%s", 7, "x");
     EXPECT_EQ(ReceiveSyslog(receiver), "<134> [KVTFTP]: both ways");
     EXPECT_EQ(ReceiveSyslog(receiver), "<134> [KVTFTP]: formatted 7:x");
     // Switches are on only for the byte 1.
-    g_settings.logEventLogs = 2;
-    g_settings.logSyslogs = 2;
-    LogServerEvent("nowhere");
+    config_.settings.logEventLogs = 2;
+    config_.settings.logSyslogs = 2;
+    LogServerEvent(config_, "nowhere");
     EXPECT_EQ(ReceiveSyslog(receiver, 200), "<nothing>");
 
     std::vector<kvp::EventRecord> records;

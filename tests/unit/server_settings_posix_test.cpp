@@ -11,11 +11,12 @@ namespace {
 
 TEST(SettingsStoreFailure, KeyThatCannotBeCreatedIsReportedAndDefaultsStay) {
     kvtest::TestEnv env;
+    ServerSettings settings{};
     // A plain file where the registry directory belongs: no hive can be written.
     kvtest::WriteFile(env.dir() + "/state/registry", "not a directory");
-    EXPECT_EQ(LoadServerParameters(), 0);
-    EXPECT_EQ(g_settings.retransmits, 6);
-    EXPECT_STREQ(g_settings.facilityName, "Daemon");
+    EXPECT_EQ(LoadServerParameters(&settings), 0);
+    EXPECT_EQ(settings.retransmits, 6);
+    EXPECT_STREQ(settings.facilityName, "Daemon");
     // The registry's result code reaches the box with its own text.
     const std::string boxes = env.msgboxLog();
     EXPECT_NE(boxes.find("TFTP server error\tRecordServerParameters: RegCreateKeyEx failed: An "

@@ -12,6 +12,7 @@ namespace {
 
 class SettingsTest : public ::testing::Test {
   protected:
+    ServerSettings settings_{};
     kvtest::TestEnv env_;
 
     kvp::RegKey CreateKey() {
@@ -50,7 +51,7 @@ class SettingsTest : public ::testing::Test {
 };
 
 TEST_F(SettingsTest, MissingKeyIsCreatedWithEveryDefault) {
-    EXPECT_EQ(LoadServerParameters(), 0);
+    EXPECT_EQ(LoadServerParameters(&settings_), 0);
     uint32_t type = 0;
     EXPECT_EQ(QueryRaw("TFTPHome", &type), Cwd() + std::string(1, '\0'));
     EXPECT_EQ(type, kvp::kRegSz);
@@ -71,8 +72,8 @@ TEST_F(SettingsTest, MissingKeyIsCreatedWithEveryDefault) {
     EXPECT_EQ(QueryRaw("RootDirectory", &type), "<missing>");
 
     // The next load finds the key it created.
-    EXPECT_EQ(LoadServerParameters(), 1);
-    EXPECT_EQ(std::string(g_settings.rootDirectory), Cwd());
+    EXPECT_EQ(LoadServerParameters(&settings_), 1);
+    EXPECT_EQ(std::string(settings_.rootDirectory), Cwd());
 }
 
 TEST_F(SettingsTest, KeyWithOnlyHomeKeepsOtherDefaultsAndIsNotCompleted) {
@@ -82,18 +83,18 @@ TEST_F(SettingsTest, KeyWithOnlyHomeKeepsOtherDefaultsAndIsNotCompleted) {
     }
     const std::string before =
         kvtest::ReadFile(env_.dir() + "/state/registry/HKEY_LOCAL_MACHINE.reg");
-    EXPECT_EQ(LoadServerParameters(), 1);
-    EXPECT_STREQ(g_settings.rootDirectory, "/srv/tftp");
-    EXPECT_STREQ(g_settings.syslogHost, "localhost");
-    EXPECT_STREQ(g_settings.facilityName, "Daemon");
-    EXPECT_EQ(g_settings.retransmits, 6);
-    EXPECT_EQ(g_settings.rexttimeout, 5000u);
-    EXPECT_EQ(g_settings.sendBackErrors, 1);
-    EXPECT_EQ(g_settings.allowDownloads, 1);
-    EXPECT_EQ(g_settings.allowUploads, 1);
-    EXPECT_EQ(g_settings.allowOverwrite, 0);
-    EXPECT_EQ(g_settings.clientRestrict, 0);
-    EXPECT_STREQ(g_settings.allowedClients, "");
+    EXPECT_EQ(LoadServerParameters(&settings_), 1);
+    EXPECT_STREQ(settings_.rootDirectory, "/srv/tftp");
+    EXPECT_STREQ(settings_.syslogHost, "localhost");
+    EXPECT_STREQ(settings_.facilityName, "Daemon");
+    EXPECT_EQ(settings_.retransmits, 6);
+    EXPECT_EQ(settings_.rexttimeout, 5000u);
+    EXPECT_EQ(settings_.sendBackErrors, 1);
+    EXPECT_EQ(settings_.allowDownloads, 1);
+    EXPECT_EQ(settings_.allowUploads, 1);
+    EXPECT_EQ(settings_.allowOverwrite, 0);
+    EXPECT_EQ(settings_.clientRestrict, 0);
+    EXPECT_STREQ(settings_.allowedClients, "");
     uint32_t type = 0;
     EXPECT_EQ(QueryRaw("Retransmits", &type), "<missing>");
     EXPECT_EQ(kvtest::ReadFile(env_.dir() + "/state/registry/HKEY_LOCAL_MACHINE.reg"), before);
@@ -106,17 +107,17 @@ TEST_F(SettingsTest, FlagByteTwoFollowsEachFlagsOwnTest) {
                                  "ClientRestrict", "SendBackErrors", "AllowOverwrite"})
             SetByte(key.get(), name, 2);
     }
-    LoadServerParameters();
+    LoadServerParameters(&settings_);
     // Flags that are on only for the byte 1.
-    EXPECT_FALSE(FlagIsOne(g_settings.allowDownloads));
-    EXPECT_FALSE(FlagIsOne(g_settings.allowUploads));
-    EXPECT_FALSE(FlagIsOne(g_settings.logEventLogs));
-    EXPECT_FALSE(FlagIsOne(g_settings.logSyslogs));
+    EXPECT_FALSE(FlagIsOne(settings_.allowDownloads));
+    EXPECT_FALSE(FlagIsOne(settings_.allowUploads));
+    EXPECT_FALSE(FlagIsOne(settings_.logEventLogs));
+    EXPECT_FALSE(FlagIsOne(settings_.logSyslogs));
     // Flags that are on for any byte but 0.
-    EXPECT_TRUE(FlagNotZero(g_settings.clientRestrict));
-    EXPECT_TRUE(FlagNotZero(g_settings.sendBackErrors));
-    EXPECT_TRUE(FlagNotZero(g_settings.allowOverwrite));
-    EXPECT_EQ(g_settings.allowDownloads, 2);
+    EXPECT_TRUE(FlagNotZero(settings_.clientRestrict));
+    EXPECT_TRUE(FlagNotZero(settings_.sendBackErrors));
+    EXPECT_TRUE(FlagNotZero(settings_.allowOverwrite));
+    EXPECT_EQ(settings_.allowDownloads, 2);
 }
 
 TEST_F(SettingsTest, ValuesTooLongOrOfAnotherTypeKeepTheDefault) {
@@ -137,30 +138,30 @@ TEST_F(SettingsTest, ValuesTooLongOrOfAnotherTypeKeepTheDefault) {
         ASSERT_EQ(kvp::RegSetValueExA(key.get(), "Rexttimeout", kvp::kRegDword, rext, 4),
                   kvp::kErrorSuccess);
     }
-    LoadServerParameters();
-    EXPECT_EQ(std::string(g_settings.rootDirectory), Cwd());
-    EXPECT_STREQ(g_settings.syslogHost, "localhost");
-    EXPECT_EQ(std::string(g_settings.facilityName), std::string(19, 'f'));
-    EXPECT_STREQ(g_settings.allowedClients, "");
-    EXPECT_EQ(g_settings.allowOverwrite, 0);
-    EXPECT_EQ(g_settings.clientRestrict, 0);
-    EXPECT_EQ(g_settings.retransmits, 6);
-    EXPECT_EQ(g_settings.rexttimeout, 1000u);
+    LoadServerParameters(&settings_);
+    EXPECT_EQ(std::string(settings_.rootDirectory), Cwd());
+    EXPECT_STREQ(settings_.syslogHost, "localhost");
+    EXPECT_EQ(std::string(settings_.facilityName), std::string(19, 'f'));
+    EXPECT_STREQ(settings_.allowedClients, "");
+    EXPECT_EQ(settings_.allowOverwrite, 0);
+    EXPECT_EQ(settings_.clientRestrict, 0);
+    EXPECT_EQ(settings_.retransmits, 6);
+    EXPECT_EQ(settings_.rexttimeout, 1000u);
 }
 
 TEST_F(SettingsTest, RecordWritesTheCurrentRecord) {
-    LoadServerParameters();
-    std::strcpy(g_settings.rootDirectory, "/data/tftp root");
-    g_settings.retransmits = -1;
-    g_settings.allowOverwrite = 1;
-    std::strcpy(g_settings.allowedClients, "10.0.0.5; printer01");
-    ASSERT_EQ(RecordServerParameters(), 1);
-    SetDefaultServerSettings(&g_settings);
-    ASSERT_EQ(LoadServerParameters(), 1);
-    EXPECT_STREQ(g_settings.rootDirectory, "/data/tftp root");
-    EXPECT_EQ(g_settings.retransmits, -1);
-    EXPECT_EQ(g_settings.allowOverwrite, 1);
-    EXPECT_STREQ(g_settings.allowedClients, "10.0.0.5; printer01");
+    LoadServerParameters(&settings_);
+    std::strcpy(settings_.rootDirectory, "/data/tftp root");
+    settings_.retransmits = -1;
+    settings_.allowOverwrite = 1;
+    std::strcpy(settings_.allowedClients, "10.0.0.5; printer01");
+    ASSERT_EQ(RecordServerParameters(settings_), 1);
+    SetDefaultServerSettings(&settings_);
+    ASSERT_EQ(LoadServerParameters(&settings_), 1);
+    EXPECT_STREQ(settings_.rootDirectory, "/data/tftp root");
+    EXPECT_EQ(settings_.retransmits, -1);
+    EXPECT_EQ(settings_.allowOverwrite, 1);
+    EXPECT_STREQ(settings_.allowedClients, "10.0.0.5; printer01");
 }
 
 }  // namespace

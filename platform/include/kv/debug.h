@@ -8,4 +8,8 @@ namespace kvp {
 // OutputDebugStringA, and that file too when it is named.
 void OutputDebugStringA(const char* text);
 
+// Writes the text to standard error as one line with the local date and time in front:
+// what a program run from a console shows of its work.
+void WriteConsoleLine(const char* text);
+
 }  // namespace kvp

@@ -14,4 +14,20 @@ bool FreeLibrary(HLibrary lib);
 // Full path of the running program.
 bool GetModuleFileNameA(char* buf, unsigned size);
 
+// Owns a loaded library and frees it on every path.
+class ScopedLibrary {
+  public:
+    explicit ScopedLibrary(HLibrary lib = nullptr) : lib_(lib) {}
+    ~ScopedLibrary() {
+        if (lib_) FreeLibrary(lib_);
+    }
+    ScopedLibrary(const ScopedLibrary&) = delete;
+    ScopedLibrary& operator=(const ScopedLibrary&) = delete;
+    HLibrary get() const { return lib_; }
+    explicit operator bool() const { return lib_ != nullptr; }
+
+  private:
+    HLibrary lib_;
+};
+
 }  // namespace kvp

@@ -1,5 +1,8 @@
 // The Application event log. On POSIX an append-only store,
-// $KVTFTP_STATE_DIR/eventlog/Application.log, one record a line. On Windows the system's
+// $KVTFTP_STATE_DIR/eventlog/Application.log, one record a line, kept below the maximum
+// size of the log (registry value MaxSize of HKEY_LOCAL_MACHINE
+// "SYSTEM\CurrentControlSet\Services\EventLog\Application", bytes, default 512 KiB,
+// at least 64 KiB) by overwriting the oldest records as needed. On Windows the system's
 // log; but when KVTFTP_STATE_DIR is set (tests set it), the same store in that
 // directory, so that each test reads back only its own records (Wine keeps no event log
 // at all: it accepts the records and reads none back).
@@ -38,5 +41,10 @@ struct EventRecord {
 // Every record of the store in order; false when it cannot be read (an absent store
 // reads as empty).
 bool ReadEventLog(std::vector<EventRecord>* out);
+// The records from *position on (0: from the oldest kept), and *position moved past the
+// last of them, for a reader that follows the log as it grows: positions stay valid while
+// the oldest records are overwritten. A position past the end (the log was cleared)
+// reads from the start.
+bool ReadEventLogFrom(uint64_t* position, std::vector<EventRecord>* out);
 
 }  // namespace kvp

@@ -6,11 +6,14 @@
 // HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\<name> in the registry
 // (ImagePath, Start, Type, ErrorControl, DisplayName, Description, ObjectName); a
 // started service is a detached process with KVTFTP_SERVICE_NAME=<name> in its
-// environment whose dispatcher serves $KVTFTP_STATE_DIR/run/<name>.sock. No live
-// dispatcher means stopped.
+// environment whose dispatcher serves $KVTFTP_STATE_DIR/run/<name>.sock. Beside the
+// socket in run/: <name>.host, locked by the live dispatcher for its whole life (no lock
+// means stopped); <name>.status, the last status the service reported; <name>.log, the
+// program's standard output and error; ServicesActive.lock, the database lock.
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "kv/export.h"
 
@@ -19,6 +22,8 @@ namespace kvp {
 // Windows result codes of the service calls, read through LastSystemError().
 constexpr long kErrorInsufficientBuffer = 122;
 constexpr long kErrorInvalidName = 123;
+constexpr long kErrorInvalidLevel = 124;
+constexpr long kErrorBadExeFormat = 193;
 constexpr long kErrorDependentServicesRunning = 1051;
 constexpr long kErrorInvalidServiceControl = 1052;
 constexpr long kErrorServiceRequestTimeout = 1053;
@@ -30,26 +35,37 @@ constexpr long kErrorServiceDoesNotExist = 1060;
 constexpr long kErrorServiceCannotAcceptCtrl = 1061;
 constexpr long kErrorServiceNotActive = 1062;
 constexpr long kErrorFailedServiceControllerConnect = 1063;
+constexpr long kErrorDatabaseDoesNotExist = 1065;
 constexpr long kErrorServiceSpecificError = 1066;
+constexpr long kErrorInvalidServiceLock = 1071;
 constexpr long kErrorServiceMarkedForDelete = 1072;
 constexpr long kErrorServiceExists = 1073;
+constexpr long kErrorServiceNeverStarted = 1077;
+constexpr long kRpcServerUnavailable = 1722;
 
 // Access rights.
 constexpr uint32_t kGenericRead = 0x80000000u;
+constexpr uint32_t kGenericWrite = 0x40000000u;
 constexpr uint32_t kGenericExecute = 0x20000000u;
+constexpr uint32_t kGenericAll = 0x10000000u;
 constexpr uint32_t kDelete = 0x00010000u;
+constexpr uint32_t kReadControl = 0x00020000u;
 constexpr uint32_t kScManagerConnect = 0x0001;
 constexpr uint32_t kScManagerCreateService = 0x0002;
 constexpr uint32_t kScManagerEnumerateService = 0x0004;
 constexpr uint32_t kScManagerLock = 0x0008;
+constexpr uint32_t kScManagerQueryLockStatus = 0x0010;
+constexpr uint32_t kScManagerModifyBootConfig = 0x0020;
 constexpr uint32_t kScManagerAllAccess = 0xF003F;
 constexpr uint32_t kServiceQueryConfig = 0x0001;
 constexpr uint32_t kServiceChangeConfig = 0x0002;
 constexpr uint32_t kServiceQueryStatus = 0x0004;
+constexpr uint32_t kServiceEnumerateDependents = 0x0008;
 constexpr uint32_t kServiceStart = 0x0010;
 constexpr uint32_t kServiceStop = 0x0020;
 constexpr uint32_t kServicePauseContinue = 0x0040;
 constexpr uint32_t kServiceInterrogate = 0x0080;
+constexpr uint32_t kServiceUserDefinedControl = 0x0100;
 constexpr uint32_t kServiceAllAccess = 0xF01FF;
 
 // Service type, start type, error control.
@@ -131,23 +147,28 @@ ScHandle OpenServiceA(ScHandle manager, const char* name, uint32_t access);
 bool CloseServiceHandle(ScHandle handle);
 
 // Starts the service's program and returns once its dispatcher has connected (the
-// service may still be start pending).
+// service may still be start pending). The service main receives the service name
+// followed by argv. The program is the quoted start of the ImagePath, or its text up to
+// the first blank; on POSIX a Windows file name that does not exist is tried by its Linux
+// name (".../KVTFTPSVC.EXE" runs ".../kvtftpsvc"). Fails with kErrorServiceRequestTimeout
+// when the program ends before its dispatcher connects or does not connect in 30 s.
 bool StartServiceA(ScHandle service, uint32_t argc, const char** argv);
 // Sends a control code and returns once the service's handler has run; status receives
 // the service's status afterwards (also when the control is refused because the service
-// is not active or cannot take it).
+// is not active or cannot take it). Codes 1 to 4, 6 and the user-defined 128 to 255 can
+// be sent; the service must accept the code (interrogate and user-defined codes always
+// pass) and be neither start nor stop pending.
 bool ControlService(ScHandle service, uint32_t control, ServiceStatus* status);
 bool QueryServiceStatus(ScHandle service, ServiceStatus* status);
 // Fills config (size bytes of room); with too little room fails with
 // kErrorInsufficientBuffer and the size needed in *needed.
-bool QueryServiceConfigA(ScHandle service, ServiceConfig* config, uint32_t size,
-                         uint32_t* needed);
+bool QueryServiceConfigA(ScHandle service, ServiceConfig* config, uint32_t size, uint32_t* needed);
 // kServiceNoChange and null pointers leave the item as it is.
 bool ChangeServiceConfigA(ScHandle service, uint32_t serviceType, uint32_t startType,
                           uint32_t errorControl, const char* binaryPathName,
-                          const char* loadOrderGroup, uint32_t* tagId,
-                          const char* dependencies, const char* serviceStartName,
-                          const char* password, const char* displayName);
+                          const char* loadOrderGroup, uint32_t* tagId, const char* dependencies,
+                          const char* serviceStartName, const char* password,
+                          const char* displayName);
 // Level kServiceConfigDescription with a ServiceDescription.
 bool ChangeServiceConfig2A(ScHandle service, uint32_t infoLevel, void* info);
 // Marks the service for deletion; it goes at once when stopped, else when it stops.
@@ -174,26 +195,31 @@ using ServiceStatusHandle = ServiceStatusHandleState*;
 // runs on a thread of its own, control codes reach the handler on the calling thread.
 // Returns true once the service has reported stopped; false at once (with
 // kErrorFailedServiceControllerConnect) when the process was not started by the
-// manager. The table ends with an entry whose name is null.
+// manager, or with kErrorServiceAlreadyRunning when another dispatcher serves the
+// service. The table ends with an entry whose name is null; as for an own-process
+// service on Windows, its first entry runs whatever the name. On POSIX a termination
+// request (SIGTERM, SIGINT) reaches the handler as shutdown when the service accepts
+// that, and ends the process otherwise; the hang-up request as parameter change.
 bool StartServiceCtrlDispatcherA(const ServiceTableEntry* table);
 // The same for a program run from a console: the process is its own service manager
 // (the same control socket serves kvsc and the status queries), and the termination
 // requests reach the handler as stop, the hang-up request as parameter change.
 bool RunServiceInForeground(const ServiceTableEntry* table);
 
-// Null on failure (kErrorServiceDoesNotExist when no dispatcher of this process serves
-// the name).
+// Null on failure (kErrorServiceDoesNotExist when no dispatcher runs in this process). As
+// for an own-process service on Windows, the name is not checked.
 ServiceStatusHandle RegisterServiceCtrlHandlerA(const char* serviceName, HandlerProc handler);
 bool SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus* status);
 
 // Owns a service manager or service handle and closes it on every path.
 class ScopedScHandle {
-public:
+  public:
     ScopedScHandle() = default;
     explicit ScopedScHandle(ScHandle h) : h_(h) {}
     ~ScopedScHandle() { reset(); }
     ScopedScHandle(const ScopedScHandle&) = delete;
     ScopedScHandle& operator=(const ScopedScHandle&) = delete;
+    ScopedScHandle(ScopedScHandle&& o) noexcept : h_(std::exchange(o.h_, nullptr)) {}
     ScHandle get() const { return h_; }
     explicit operator bool() const { return h_ != nullptr; }
     void reset(ScHandle h = nullptr) {
@@ -201,7 +227,7 @@ public:
         h_ = h;
     }
 
-private:
+  private:
     ScHandle h_ = nullptr;
 };
 

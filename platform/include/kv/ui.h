@@ -17,6 +17,10 @@ constexpr int kIdCancel = 2;
 constexpr int kIdYes = 6;
 constexpr int kIdNo = 7;
 
+// The button a box returns when nobody can press one: the default button of its kind,
+// chosen by the MB_DEFBUTTONn bits as Windows does.
+int MessageBoxDefaultButton(unsigned flags);
+
 // Shows a message box. Without a display, or for a service notification, the caption
 // and text go to standard error and the debugger output, the call returns at once with
 // the default button, and when KVTFTP_MSGBOX_LOG names a file the box is appended there
@@ -24,5 +28,18 @@ constexpr int kIdNo = 7;
 // unless KVTFTP_MSGBOX_LOG names a file: then the box is not shown but handled as one
 // nobody can see (tests run unattended).
 int MessageBoxA(void* owner, const char* text, const char* caption, unsigned flags);
+
+// A dialog host that shows boxes itself (a toolkit's modal box, a test's recorder)
+// takes every box of the process except service notifications while it is installed;
+// the log of KVTFTP_MSGBOX_LOG is still written. Show may be called from any thread.
+class MessageBoxHandler {
+  public:
+    virtual int Show(void* owner, const char* text, const char* caption, unsigned flags) = 0;
+
+  protected:
+    ~MessageBoxHandler() = default;
+};
+// Installs a handler (null: none); returns the one installed before.
+MessageBoxHandler* SetMessageBoxHandler(MessageBoxHandler* handler);
 
 }  // namespace kvp

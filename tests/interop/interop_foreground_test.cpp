@@ -1,5 +1,6 @@
-// kvserve, the foreground host that the interop tests and the benchmarks run our engine
-// in: it must record the served directory, serve it, and stop cleanly when told.
+// kvtftpsvc -f, the service host run in the foreground, as a person at a console, the
+// interop tests and the benchmarks run it: it must record the served directory, serve
+// it, show what it does, and stop cleanly when told.
 
 #include <gtest/gtest.h>
 
@@ -18,20 +19,20 @@ namespace {
 std::string ServerHome() {
     kvp::RegKey key;
     if (kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, "SOFTWARE\\Korvane\\TFTP Server", kvp::kKeyRead,
-                          key.out()) != kvp::kErrorSuccess)
+                           key.out()) != kvp::kErrorSuccess)
         return "<no server key>";
     char buf[262] = {};
     uint32_t type = 0;
     uint32_t size = sizeof buf - 1;
     if (kvp::RegQueryValueExA(key.get(), "TFTPHome", &type, reinterpret_cast<uint8_t*>(buf),
-                             &size) != kvp::kErrorSuccess)
+                              &size) != kvp::kErrorSuccess)
         return "<no TFTPHome>";
     if (type != kvp::kRegSz || size == 0 || buf[size - 1] != '\0')
         return "<not a terminated string>";
     return buf;
 }
 
-class KvServe : public ::testing::Test {
+class Foreground : public ::testing::Test {
   protected:
     void SetUp() override {
         root_ = env_.dir() + "/served";
@@ -39,17 +40,20 @@ class KvServe : public ::testing::Test {
         kvtest::WriteFile(root_ + "/hello.txt", "hello\n");
     }
 
-    std::string kvserve() const { return kvtest::BinDir() + "/kvserve"; }
+    std::vector<std::string> Host(std::vector<std::string> args) const {
+        args.insert(args.begin(), {kvtest::BinDir() + "/kvtftpsvc", "-f"});
+        return args;
+    }
 
     kvtest::TestEnv env_;
     std::string root_;
 };
 
-TEST_F(KvServe, ServesItsDirectoryUntilTerminatedThenExitsCleanly) {
+TEST_F(Foreground, ServesItsDirectoryUntilTerminatedThenExitsCleanly) {
     for (const char* sig : {"TERM", "INT"}) {
         SCOPED_TRACE(std::string("SIG") + sig);
-        Daemon server({kvserve(), "-p", std::to_string(env_.tftpPort()), root_},
-                      env_.dir() + "/kvserve.log");
+        Daemon server(Host({"-p", std::to_string(env_.tftpPort()), root_}),
+                      env_.dir() + "/kvtftpsvc.log");
         ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << server.log();
         EXPECT_EQ(ServerHome(), fs::canonical(root_).string());
 
@@ -66,42 +70,45 @@ TEST_F(KvServe, ServesItsDirectoryUntilTerminatedThenExitsCleanly) {
 
         EXPECT_EQ(server.signalAndWait(sig), 0) << server.log();
         std::string log = server.log();
-        EXPECT_NE(log.find("kvserve: serving " + fs::canonical(root_).string() + " on UDP port " +
+        EXPECT_NE(log.find("kvtftpsvc: serving " + fs::canonical(root_).string() + " on UDP port " +
                            std::to_string(env_.tftpPort())),
                   std::string::npos)
             << log;
-        EXPECT_NE(log.find("kvserve: stopped"), std::string::npos) << log;
+        // What the server logged, with its time, on the console.
+        if (PeersConfigured()) {
+            EXPECT_NE(log.find(" RRQ from 127.0.0.1:"), std::string::npos) << log;
+            EXPECT_NE(log.find("ServeReadRequest: 127.0.0.1 downloaded " +
+                               fs::canonical(root_).string() + "/hello.txt."),
+                      std::string::npos)
+                << log;
+        }
+        EXPECT_NE(log.find("kvtftpsvc: stopped"), std::string::npos) << log;
         // Stopped means the port is closed: nobody answers any more.
         EXPECT_FALSE(WaitForTftpServer(env_.tftpPort(), 600));
     }
     EXPECT_EQ(env_.msgboxLog(), "");
 }
 
-// Without -s and KVTFTP_STATE_DIR, the settings go to a directory of its own that is
-// removed when it ends, never to the machine's state directory.
-TEST_F(KvServe, WithoutStateDirectoryUsesATemporaryOne) {
-    Daemon server({"/usr/bin/env", "-u", "KVTFTP_STATE_DIR", kvserve(), "-p",
-                   std::to_string(env_.tftpPort()), root_},
-                  env_.dir() + "/kvserve.log");
+// -s names the state directory whatever the environment says, and -q keeps the log
+// lines off the console.
+TEST_F(Foreground, StateDirectoryOptionAndQuietConsole) {
+    const std::string state = env_.dir() + "/own-state";
+    Daemon server({"/usr/bin/env", "-u", "KVTFTP_STATE_DIR", kvtest::BinDir() + "/kvtftpsvc", "-f",
+                   "-q", "-s", state, "-p", std::to_string(env_.tftpPort()), root_},
+                  env_.dir() + "/kvtftpsvc.log");
     ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << server.log();
-    std::string log = server.log();
-    size_t at = log.find("(state in ");
-    ASSERT_NE(at, std::string::npos) << log;
-    std::string state = log.substr(at + 10, log.find(')', at) - at - 10);
-    EXPECT_TRUE(fs::exists(state + "/registry/HKEY_LOCAL_MACHINE.reg")) << state;
-    EXPECT_NE(state, env_.dir() + "/state");
-
+    EXPECT_NE(server.log().find("(state in " + state + ")"), std::string::npos) << server.log();
+    EXPECT_TRUE(fs::exists(state + "/registry/HKEY_LOCAL_MACHINE.reg"));
     EXPECT_EQ(server.signalAndWait("TERM"), 0) << server.log();
-    EXPECT_FALSE(fs::exists(state)) << state;
+    EXPECT_EQ(server.log().find("RRQ from"), std::string::npos) << server.log();
 }
 
-TEST_F(KvServe, RefusesBadArguments) {
+TEST_F(Foreground, RefusesBadArguments) {
     struct Case {
         std::vector<std::string> args;
         int status;
     };
     const Case cases[] = {
-        {{}, 2},
         {{"-p", "0", root_}, 2},
         {{"-p", "65536", root_}, 2},
         {{"-p", "12x", root_}, 2},
@@ -111,14 +118,12 @@ TEST_F(KvServe, RefusesBadArguments) {
         {{"-p", std::to_string(env_.tftpPort()), root_ + "/hello.txt"}, 1},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> argv{kvserve()};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
         std::string shown;
         for (const auto& a : c.args) shown += " " + a;
-        SCOPED_TRACE("kvserve" + shown);
-        CommandResult r = RunCommand(argv, env_.dir() + "/kvserve.out", 30);
+        SCOPED_TRACE("kvtftpsvc -f" + shown);
+        CommandResult r = RunCommand(Host(c.args), env_.dir() + "/kvtftpsvc.out", 30);
         EXPECT_EQ(r.status, c.status) << r.output;
-        EXPECT_EQ(r.output.find("kvserve: serving"), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find("kvtftpsvc: serving"), std::string::npos) << r.output;
     }
 }
 

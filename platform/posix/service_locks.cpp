@@ -1,0 +1,107 @@
+// Lock files of the service manager: the database lock, the starters' lock of each
+// service and the lock its dispatcher holds for its whole life. They are Linux OFD
+// locks, which belong to the open file as flock's do (released by close or by the end
+// of the process, however it ends) but can also be tested without being taken: a status
+// query that tested a flock by taking it could make a dispatcher starting at that moment
+// believe another one runs.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+#include <unordered_set>
+
+#include "kv/service.h"
+#include "posix_io.h"
+#include "service_internal.h"
+
+namespace kvp {
+
+struct ScLockState {
+    int fd = -1;
+};
+
+namespace internal {
+
+namespace {
+
+std::string DatabaseLockPath() {
+    return RunDir() + "/ServicesActive.lock";
+}
+
+struct flock WholeFile(short type) {
+    struct flock fl {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    return fl;
+}
+
+}  // namespace
+
+int OpenLockFile(const std::string& path) {
+    if (!MakeDirs(RunDir())) return -1;
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+}
+
+bool LockFile(int fd, bool wait) {
+    struct flock fl = WholeFile(F_WRLCK);
+    while (::fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) != 0) {
+        if (errno == EINTR) continue;
+        if (errno == EACCES) errno = EAGAIN;
+        return false;
+    }
+    return true;
+}
+
+bool IsLocked(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    struct flock fl = WholeFile(F_WRLCK);
+    return ::fcntl(fd.get(), F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+}
+
+bool HostAlive(const std::string& name) {
+    return IsLocked(RunFile(name, ".host"));
+}
+
+bool DatabaseLocked() {
+    return IsLocked(DatabaseLockPath());
+}
+
+}  // namespace internal
+
+namespace {
+
+std::mutex g_locks_mu;
+std::unordered_set<ScLockState*>* g_locks = nullptr;  // never freed: used until exit
+
+}  // namespace
+
+ScLock LockServiceDatabase(ScHandle manager) {
+    ScHandleState* h = internal::CheckHandle(manager, true);
+    if (!h || !internal::HasAccess(h, kScManagerLock)) return nullptr;
+    internal::Fd fd(internal::OpenLockFile(internal::DatabaseLockPath()));
+    if (fd.get() < 0) return nullptr;
+    if (!internal::LockFile(fd.get(), false)) {
+        if (errno == EAGAIN) internal::FailWith(kErrorServiceDatabaseLocked);
+        return nullptr;
+    }
+    ScLock lock = new ScLockState{fd.release()};
+    std::lock_guard<std::mutex> g(g_locks_mu);
+    if (!g_locks) g_locks = new std::unordered_set<ScLockState*>;
+    g_locks->insert(lock);
+    return lock;
+}
+
+bool UnlockServiceDatabase(ScLock lock) {
+    {
+        std::lock_guard<std::mutex> g(g_locks_mu);
+        if (!lock || !g_locks || g_locks->erase(lock) == 0)
+            return internal::FailWith(kErrorInvalidServiceLock);
+    }
+    ::close(lock->fd);
+    delete lock;
+    return true;
+}
+
+}  // namespace kvp

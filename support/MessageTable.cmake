@@ -1,0 +1,23 @@
+# Message tables: kv_message_table(<target> <mc-file>) builds the messages of the .mc
+# file into <target>. On Linux the host tool kvmc turns them into a generated source that
+# places a Windows message-table resource's bytes in the ELF section "kvmsgtbl", which
+# kvp::FormatModuleMessage reads from the module file.
+if(NOT CMAKE_CROSSCOMPILING)
+  add_executable(kvmc ${CMAKE_CURRENT_LIST_DIR}/kvmc.cpp)
+  set_target_properties(kvmc PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/host)
+endif()
+
+function(kv_message_table target mc_file)
+  if(WIN32)
+    message(FATAL_ERROR "kv_message_table: on Windows, windmc and windres build the table")
+  endif()
+  get_filename_component(mc ${mc_file} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  get_filename_component(mc_name ${mc} NAME)
+  set(out ${CMAKE_CURRENT_BINARY_DIR}/${target}_msgtbl.cpp)
+  add_custom_command(OUTPUT ${out}
+    COMMAND kvmc ${mc} ${out}
+    DEPENDS kvmc ${mc}
+    COMMENT "Message table of ${target} from ${mc_name}"
+    VERBATIM)
+  target_sources(${target} PRIVATE ${out})
+endfunction()
