@@ -2,7 +2,12 @@
 
 # Names a deliverable by its Windows file name (KVTFTPTSV.DLL, KVPROBE.EXE): so on
 # Windows; elsewhere lower case, with .DLL becoming .so and .EXE dropped (.CPL stays).
+# DESCRIPTION (and COMMENT) give a Windows build its version resource.
 function(kv_deliverable target file)
+  cmake_parse_arguments(ARG "" "DESCRIPTION;COMMENT" "" ${ARGN})
+  if(ARG_DESCRIPTION OR ARG_COMMENT)
+    kv_version_resource(${target} ${file} "${ARG_DESCRIPTION}" COMMENT "${ARG_COMMENT}")
+  endif()
   string(REGEX MATCH "\\.[^.]+$" ext "${file}")
   string(REGEX REPLACE "\\.[^.]+$" "" stem "${file}")
   if(NOT WIN32)
@@ -33,4 +38,25 @@ function(kv_library_exports target def_file)
       set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${ARG_VERSION_SCRIPT})
     endif()
   endif()
+endfunction()
+
+# The version resource of a Windows deliverable: file version 1.0.0.0, product version
+# 2.0.0.0, the description (and comment) given. Nothing elsewhere.
+function(kv_version_resource target file description)
+  cmake_parse_arguments(ARG "" "COMMENT" "" ${ARGN})
+  if(NOT WIN32)
+    return()
+  endif()
+  set(KV_VR_FILE ${file})
+  set(KV_VR_DESCRIPTION "${description}")
+  set(KV_VR_COMMENT "${ARG_COMMENT}")
+  string(REGEX REPLACE "\\.[^.]+$" "" KV_VR_STEM "${file}")
+  if(file MATCHES "\\.EXE$")
+    set(KV_VR_TYPE VFT_APP)
+  else()
+    set(KV_VR_TYPE VFT_DLL)
+  endif()
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
 endfunction()

@@ -463,5 +463,5 @@ int main(int argc, char** argv) {
     // Transfers may still run on the engine's threads: ending without the static
     // destructors keeps them from objects already destroyed.
     std::fflush(nullptr);
-    std::quick_exit(rc);
+    std::_Exit(rc);
 }

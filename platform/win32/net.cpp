@@ -170,6 +170,24 @@ int RecvFrom(socket_t s, void* buf, int room, SockAddr4* from) {
     return n;
 }
 
+// Winsock 1.1 as the interface describes: select, then send or recv. The select is the
+// layer's controlled wait, so suspend and terminate reach a thread waiting here.
+int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
+    if (len < 0 || (len > 0 && !buf)) return FailWith(WSAEINVAL);
+    const int r = WaitFor(s, true, sec, usec);
+    if (r < 0) return kWaitFailed;
+    if (r == 0) return kTimedOut;
+    return SendOne(s, buf, len, nullptr);
+}
+
+int RecvWithin(socket_t s, void* buf, int room, long sec, long usec) {
+    if (room < 0 || (room > 0 && !buf)) return FailWith(WSAEINVAL);
+    const int r = WaitFor(s, false, sec, usec);
+    if (r < 0) return kWaitFailed;
+    if (r == 0) return kTimedOut;
+    return ReceiveOne(s, buf, room, nullptr);
+}
+
 bool GetServicePort(const char* name, const char* proto, uint16_t* port_net) {
     if (!name || !*name || !port_net) {
         FailWith(WSAEINVAL);

@@ -124,6 +124,37 @@ pid_type SpawnProcess(const std::vector<std::string>& argv, const std::string& s
     return Spawn(argv, stdout_path.c_str());
 }
 
+uint32_t ExpandEnvironmentStringsA(const char* src, char* dst, uint32_t size) {
+    if (!src) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    return ::ExpandEnvironmentStringsA(src, size ? dst : nullptr, size);
+}
+
+bool CreateProcessA(const char* command_line, pid_type* pid) {
+    if (!command_line) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    std::string line = command_line;  // CreateProcessA may write into the line
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!::CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                          &pi))
+        return false;
+    ::CloseHandle(pi.hThread);
+    if (!pid) {
+        ::CloseHandle(pi.hProcess);
+        return true;
+    }
+    std::lock_guard<std::mutex> lk(g_children_mu);
+    Children()[static_cast<pid_type>(pi.dwProcessId)] = pi.hProcess;
+    *pid = static_cast<pid_type>(pi.dwProcessId);
+    return true;
+}
+
 int WaitProcess(pid_type pid) {
     bool owned = false;
     HANDLE h = ChildHandle(pid, true, &owned);

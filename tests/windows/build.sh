@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds everything that has no GUI for Windows: i686 (the shipped deliverables)
 # into build-win32/ and x86_64 into build-win64/, then checks the i686 deliverables: PE32,
-# nothing imported beyond Windows itself, exports by their plain names only.
+# nothing imported beyond Windows itself, exports by their plain names only, and the
+# resources (version information; the message table in language 1033).
 #   KV_WIN_ARCHS="x86_64"  builds one architecture only (the check needs i686).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -42,5 +43,24 @@ if [[ " ${KV_WIN_ARCHS:-i686} " == *" i686 "* ]]; then
     bin=build-win32/bin
     check $bin/KVTFTPTSV.DLL StartTFTPServer PauseTFTPServer ResumeTFTPServer StopTFTPServer
     check $bin/KVTFTPCLIDLL.DLL TFTPTransfer TFTPQueryStatus
+    check $bin/KVTFTPASC.DLL AddSvcToMachine RemoveSvcFromMachine DoSvcStart DoSvcStop \
+        DoSvcPause DoSvcResume DoSvcParamChange GetSvcStatus GetStatusAsString QueryStartupType \
+        SetStartupType SetSvcInstallDirectory ReturnSvcInstallDirectory SvcError GenericMessage \
+        SpawnThread AddEventSource RemoveEventSource CheckEventSource SendGenericLogMessage \
+        SendServerStartedMessage SendServerStoppedMessage SendServerPausedMessage \
+        SendServerResumedMessage OpenEventViewer AddCplToMachine RemoveCplFromMachine \
+        AddCplToRegistry RemoveCplFromRegistry AddCplToSystemRoot RemoveCplFromSystemRoot \
+        GetProductInformation GetProductInformationCopy
+    check $bin/KVTFTPSVC.EXE
+    check $bin/KVSETUP.EXE
     check $bin/KVPROBE.EXE
+    for f in KVTFTPTSV.DLL KVTFTPCLIDLL.DLL KVTFTPASC.DLL KVTFTPSVC.EXE KVSETUP.EXE KVPROBE.EXE; do
+        i686-w64-mingw32-windres -i $bin/$f -O rc | grep -q '^1 VERSIONINFO' ||
+            { echo "build.sh: $f has no version resource" >&2; exit 1; }
+    done
+    # The event source's texts: a message table of language 1033 (LANGUAGE 9, 1).
+    i686-w64-mingw32-windres -i $bin/KVTFTPASC.DLL -O rc |
+        grep -B3 'RT_MESSAGETABLE' | grep -q '^LANGUAGE 9, 1$' ||
+        { echo "build.sh: KVTFTPASC.DLL has no message table of language 1033" >&2; exit 1; }
+    echo "build.sh: version resources present; KVTFTPASC.DLL carries its message table (1033)"
 fi
