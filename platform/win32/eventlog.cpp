@@ -26,11 +26,15 @@ namespace {
 std::mutex g_sources_mu;
 std::unordered_set<EventSourceState*>* g_sources = nullptr;  // never freed: used until exit
 
+// KVTFTP_EVENTLOG_DIR names the store's directory for a process whose registry is the
+// machine's (a service under Wine's service manager); else the state directory's.
 bool StoreMode() {
-    return !internal::EnvVar("KVTFTP_STATE_DIR").empty();
+    return !internal::EnvVar("KVTFTP_EVENTLOG_DIR").empty() ||
+           !internal::EnvVar("KVTFTP_STATE_DIR").empty();
 }
 std::string StoreDir() {
-    return StateDir() + "/eventlog";
+    const std::string dir = internal::EnvVar("KVTFTP_EVENTLOG_DIR");
+    return dir.empty() ? StateDir() + "/eventlog" : dir;
 }
 std::string StorePath() {
     return StoreDir() + "/Application.log";

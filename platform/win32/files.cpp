@@ -62,6 +62,11 @@ std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode) {
             if (last && mode != BelowMode::kRead) break;
             return nullptr;
         }
+        // A new file: anything at the name, a directory or a link too, is taken.
+        if (last && mode == BelowMode::kWriteNew) {
+            ::SetLastError(ERROR_FILE_EXISTS);
+            return nullptr;
+        }
         if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
             ::SetLastError(ERROR_ACCESS_DENIED);
             return nullptr;

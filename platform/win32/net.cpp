@@ -57,6 +57,14 @@ int WaitFor(socket_t s, bool write, long sec, long usec) {
     return r < 0 ? Fail() : r;
 }
 
+// A timed send or receive's wait: 1 ready, or what the call returns. A socket that is
+// none fails the call itself, not the wait.
+int WaitWithin(socket_t s, bool write, long sec, long usec) {
+    const int r = WaitFor(s, write, sec, usec);
+    if (r < 0) return LastSocketError() == WSAENOTSOCK ? -1 : kWaitFailed;
+    return r == 0 ? kTimedOut : 1;
+}
+
 int ReceiveOne(socket_t s, void* buf, int room, sockaddr_in* from) {
     if (room < 0 || (room > 0 && !buf)) return FailWith(WSAEINVAL);
     int flen = sizeof(sockaddr_in);
@@ -174,18 +182,14 @@ int RecvFrom(socket_t s, void* buf, int room, SockAddr4* from) {
 // layer's controlled wait, so suspend and terminate reach a thread waiting here.
 int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
     if (len < 0 || (len > 0 && !buf)) return FailWith(WSAEINVAL);
-    const int r = WaitFor(s, true, sec, usec);
-    if (r < 0) return kWaitFailed;
-    if (r == 0) return kTimedOut;
-    return SendOne(s, buf, len, nullptr);
+    const int r = WaitWithin(s, true, sec, usec);
+    return r == 1 ? SendOne(s, buf, len, nullptr) : r;
 }
 
 int RecvWithin(socket_t s, void* buf, int room, long sec, long usec) {
     if (room < 0 || (room > 0 && !buf)) return FailWith(WSAEINVAL);
-    const int r = WaitFor(s, false, sec, usec);
-    if (r < 0) return kWaitFailed;
-    if (r == 0) return kTimedOut;
-    return ReceiveOne(s, buf, room, nullptr);
+    const int r = WaitWithin(s, false, sec, usec);
+    return r == 1 ? ReceiveOne(s, buf, room, nullptr) : r;
 }
 
 bool GetServicePort(const char* name, const char* proto, uint16_t* port_net) {

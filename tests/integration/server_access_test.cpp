@@ -1,5 +1,6 @@
 // Which requests the server refuses, what it answers, and where a requested name may
 // lead: never out of the root directory.
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -218,20 +219,33 @@ TEST_F(ServerAccessTest, HostileNamesNeverReachOutsideTheRoot) {
     const std::string secret = "the secret outside the root";
     kvtest::WriteFile(outside + "/secret.txt", secret);
     kvtest::WriteFile(RootPath("sub/file.txt"), "inside");
-    fs::create_symlink("../outside/secret.txt", RootPath("out"));
-    fs::create_symlink(outside + "/secret.txt", RootPath("abs"));
-    fs::create_symlink(outside, RootPath("outdir"));
-    fs::create_symlink(outside + "/created.txt", RootPath("dangling"));
-    fs::create_symlink("..", RootPath("sub/up"));
-    fs::create_symlink("file.txt", RootPath("sub/in"));
+    // Where the system makes no symbolic links (Wine), the names below that would go
+    // through them are still asked for, as plain missing names.
+    bool links = true;
+    const auto link = [&](const std::string& target, const std::string& at) {
+        std::error_code ec;
+        fs::create_symlink(target, at, ec);
+        if (ec && links) std::printf("no symbolic links here (%s)\n", ec.message().c_str());
+        links = links && !ec;
+    };
+    link("../outside/secret.txt", RootPath("out"));
+    link(outside + "/secret.txt", RootPath("abs"));
+    link(outside, RootPath("outdir"));
+    link(outside + "/created.txt", RootPath("dangling"));
+    link("..", RootPath("sub/up"));
+    link("file.txt", RootPath("sub/in"));
 
-    // Everything outside the root and the state directory, with the outside files' bytes.
+    // Everything outside the root and the state directory, with the outside files' bytes
+    // (paths compared with one separator: Windows lists them with backslashes).
+    const auto generic = [](const std::string& p) { return fs::path(p).generic_string(); };
     const auto snapshot = [&] {
         std::map<std::string, std::string> seen;
         for (const auto& e : fs::recursive_directory_iterator(env_.dir())) {
-            const std::string p = e.path().string();
-            if (p.rfind(root_, 0) == 0 || p.rfind(env_.dir() + "/state", 0) == 0) continue;
-            seen[p] = p.rfind(outside, 0) == 0 && e.is_regular_file() ? kvtest::ReadFile(p) : "";
+            const std::string p = e.path().generic_string();
+            if (p.rfind(generic(root_), 0) == 0 || p.rfind(generic(env_.dir() + "/state"), 0) == 0)
+                continue;
+            seen[p] = p.rfind(generic(outside), 0) == 0 && e.is_regular_file() ? kvtest::ReadFile(p)
+                                                                               : "";
         }
         return seen;
     };
@@ -287,8 +301,10 @@ TEST_F(ServerAccessTest, HostileNamesNeverReachOutsideTheRoot) {
     }
     EXPECT_EQ(snapshot(), before);
     // A link that stays below the root is followed.
-    Peer peer;
-    EXPECT_EQ(Download(peer, env_.tftpPort(), "sub/in").data, "inside");
+    if (links) {
+        Peer peer;
+        EXPECT_EQ(Download(peer, env_.tftpPort(), "sub/in").data, "inside");
+    }
 }
 
 // Requests racing for one new name: without overwrites exactly one may create it.

@@ -31,7 +31,11 @@ std::string MakeTempDir() {
 
 int OpenDescriptors() {
     std::error_code ec;
-    fs::directory_iterator it("/proc/self/fd", ec);
+    // The build names the directory that lists them (none on Windows, whose handles are
+    // no descriptors).
+    const std::string dir = KV_DESCRIPTOR_DIR;
+    if (dir.empty()) return -1;
+    fs::directory_iterator it(dir, ec);
     if (ec) return -1;
     int n = 0;
     for (; it != fs::directory_iterator(); it.increment(ec)) ++n;

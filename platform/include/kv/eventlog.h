@@ -5,7 +5,8 @@
 // at least 64 KiB) by overwriting the oldest records as needed. On Windows the system's
 // log; but when KVTFTP_STATE_DIR is set (tests set it), the same store in that
 // directory, so that each test reads back only its own records (Wine keeps no event log
-// at all: it accepts the records and reads none back).
+// at all: it accepts the records and reads none back); and in the directory that
+// KVTFTP_EVENTLOG_DIR names, when that is set.
 #pragma once
 
 #include <cstdint>
