@@ -1,7 +1,6 @@
 #include "msgbox_log.h"
 
 #include <atomic>
-#include <atomic>
 #include <cstdio>
 
 #include "kv/ui.h"
@@ -87,7 +86,9 @@ int MessageBoxDefaultButton(unsigned flags) {
 
 namespace internal {
 
-MessageBoxHandler* CurrentMessageBoxHandler() { return g_handler.load(); }
+MessageBoxHandler* CurrentMessageBoxHandler() {
+    return g_handler.load();
+}
 
 std::string MessageBoxLogLine(const char* caption, const char* text, unsigned flags) {
     std::string line;

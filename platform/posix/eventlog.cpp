@@ -1,6 +1,6 @@
 // The Application event log as an append-only text store, one record a line (the format
-// is in common/event_store.h); each record goes out in one write to a file opened with O_APPEND, so records of
-// concurrent threads and processes never mix inside a line.
+// is in common/event_store.h); each record goes out in one write to a file opened with O_APPEND, so
+// records of concurrent threads and processes never mix inside a line.
 //
 // The store is capped, as the Windows log that overwrites events as needed: its maximum
 // size is the MaxSize value of the log's registry key (bytes, default 512 KiB, at least

@@ -91,10 +91,9 @@ std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode) {
         stream = "wb";
     }
     // A reparse point put at the name since the check is opened itself, not followed.
-    HANDLE h = ::CreateFileA(path.c_str(), access,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
-                             nullptr);
+    HANDLE h = ::CreateFileA(
+        path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        disposition, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) return nullptr;
     BY_HANDLE_FILE_INFORMATION info{};
     DWORD err = ERROR_ACCESS_DENIED;

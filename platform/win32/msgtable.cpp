@@ -32,10 +32,10 @@ bool FormatModuleMessage(const char* module_path, uint32_t id, const char* const
         }
     }
     char* text = nullptr;
-    const DWORD n = ::FormatMessageA(
-        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-        module, id, 0, reinterpret_cast<char*>(&text), 0,
-        reinterpret_cast<va_list*>(args.data()));
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY |
+                                         FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                     module, id, 0, reinterpret_cast<char*>(&text), 0,
+                                     reinterpret_cast<va_list*>(args.data()));
     const DWORD err = ::GetLastError();
     ::FreeLibrary(module);
     if (n == 0) {

@@ -244,8 +244,8 @@ TEST_F(ServerAccessTest, HostileNamesNeverReachOutsideTheRoot) {
             const std::string p = e.path().generic_string();
             if (p.rfind(generic(root_), 0) == 0 || p.rfind(generic(env_.dir() + "/state"), 0) == 0)
                 continue;
-            seen[p] = p.rfind(generic(outside), 0) == 0 && e.is_regular_file() ? kvtest::ReadFile(p)
-                                                                               : "";
+            seen[p] =
+                p.rfind(generic(outside), 0) == 0 && e.is_regular_file() ? kvtest::ReadFile(p) : "";
         }
         return seen;
     };
