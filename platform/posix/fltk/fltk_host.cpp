@@ -58,7 +58,9 @@ void DrawPushButton(Fl_Button* b, bool darkFrame, bool staticEdge) {
     const bool active = b->active_r() != 0;
     if (b->image()) {
         Fl_Image* img = active || !b->deimage() ? b->image() : b->deimage();
+        fl_push_clip(X + 2, Y + 2, W - 4, H - 4);
         img->draw(X + (W - img->w()) / 2 + shift, Y + (H - img->h()) / 2 + shift);
+        fl_pop_clip();
     } else {
         fl_font(b->labelfont(), b->labelsize());
         fl_draw_shortcut = 1;
@@ -507,8 +509,13 @@ void Apply(DialogWindow* win, int index, const Control& c) {
             if (!c.IsGroupBox()) b->value(c.check == kBstChecked ? 1 : 0);
             const ImageResource* res = dlg::FindImage(d, c.image);
             if ((c.item.style & kBsIcon) && res) {
-                b->image(ImageFor(res->xpm, false));
-                b->deimage(ImageFor(res->xpm, true));
+                // A button too small for the icon shows the icon's small form, if any.
+                const char* const* xpm = res->xpm;
+                const Fl_Image* big = ImageFor(xpm, false);
+                if (res->small && (big->w() > b->w() - 4 || big->h() > b->h() - 4))
+                    xpm = res->small;
+                b->image(ImageFor(xpm, false));
+                b->deimage(ImageFor(xpm, true));
                 b->copy_label("");
                 b->copy_tooltip(dlg::StripMnemonic(c.text).c_str());
             } else {
