@@ -131,6 +131,9 @@ void ShowServiceButtons(kvp::HDlg dlg, int32_t state);
 
 // The last state the state poller saw; -1 before its first poll.
 int32_t LastServiceState();
+// True once the opening's one-time work is done: the start-up display has ended and the
+// controls show the key (the pollers go on).
+bool DialogReady();
 
 // The texts that the dialog writes at most (the server's field widths less the
 // terminator).

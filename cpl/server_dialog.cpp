@@ -36,6 +36,9 @@ constexpr uint32_t kDisabled = 4;
 
 // One writer, the state poller; read by the service button threads.
 std::atomic<int32_t> g_lastServiceState{-1};
+// The opening's one-time steps done: the start-up display and the settings shown.
+std::atomic<int> g_openingDone{0};
+constexpr int kOpeningSteps = 2;
 // The dialog's thread only: set once the dialog is ending.
 bool g_ending = false;
 intptr_t g_endResult = 0;
@@ -62,8 +65,8 @@ void ShowWelcome(kvp::HDlg dlg) {
         kvp::CheckDlgButton(dlg, kIdEnableLogging, kvp::kBstChecked);
     kvp::EnableDlgItem(dlg, kIdApply, false);
     Status(dlg, "Korvane TFTP server");
-    if (WaitForStop(kWelcomeMs)) return;
-    Status(dlg, "Welcome.");
+    if (!WaitForStop(kWelcomeMs)) Status(dlg, "Welcome.");
+    ++g_openingDone;
 }
 
 uint32_t KV_STDCALL ShowWelcomeThread(void* arg) {
@@ -266,6 +269,10 @@ int32_t LastServiceState() {
     return g_lastServiceState;
 }
 
+bool DialogReady() {
+    return g_openingDone >= kOpeningSteps;
+}
+
 void ShowServiceButtons(kvp::HDlg dlg, int32_t state) {
     struct Look {
         uint16_t runImage;
@@ -305,6 +312,7 @@ intptr_t ServerDialogProc(kvp::HDlg dlg, uint32_t msg, uintptr_t wparam, intptr_
     switch (msg) {
         case kvp::kWmInitDialog:
             g_ending = false;
+            g_openingDone = 0;
             g_lastServiceState = -1;
             ResetStop();
             if (!BindSupportLibrary()) {
@@ -332,6 +340,7 @@ intptr_t ServerDialogProc(kvp::HDlg dlg, uint32_t msg, uintptr_t wparam, intptr_
             return 1;
         case kMsgSettingsShown:
             if (!g_ending) kvp::EnableDlgItem(dlg, kIdApply, false);
+            ++g_openingDone;
             return 1;
         default:
             return 0;
