@@ -45,6 +45,67 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'
 mib_per_s() { awk -v n="$1" -v a="$2" -v b="$3" 'BEGIN { printf "%.2f", n / (b - a) / 1048576 }'; }
 max_of() { awk -v a="$1" -v b="$2" 'BEGIN { print (a > b ? a : b) }'; }
 md5() { md5sum <"$1" 2>/dev/null | cut -d' ' -f1 || true; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
+# The smaller of two times, where 0 stands for "none yet".
+min_time() { awk -v a="$1" -v b="$2" 'BEGIN { print (b == 0 || (a > 0 && a < b) ? a : b) }'; }
+# The smallest of the times given, 0 ignored.
+min_of() {
+    local m=0 t
+    for t in "$@"; do m=$(min_time "$t" "$m"); done
+    echo "$m"
+}
+
+# Runs COMMAND once, timed from outside; prints the seconds, or 0 when CHECK (a command
+# run afterwards) fails. Output of both goes to LOG.
+timed_run() {  # LOG CHECK COMMAND...
+    local log=$1 check=$2 t0 t1
+    shift 2
+    t0=$(now)
+    "$@" >"$log" 2>&1 || true
+    t1=$(now)
+    if eval "$check" >>"$log" 2>&1; then elapsed "$t0" "$t1"; else echo 0; fi
+}
+
+# Peak resident set (VmHWM) of a process in MiB.
+hwm_mib() { awk '/^VmHWM/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
+
+# Every failed transfer is counted; a run with any failure ends with status 1.
+bench_failures=0
+bench_failed() { bench_failures=$((bench_failures + 1)); }
+bench_finish() {
+    if [ "$bench_failures" -gt 0 ]; then
+        echo "$(basename "$0"): $bench_failures measurement(s) had failed transfers" >&2
+        exit 1
+    fi
+}
+
+# How busy the machine is, for the record that goes with the figures.
+machine_note() {
+    local placing="processes placed by the system"
+    [ -n "${PIN:-}" ] && placing="single transfers on CPU $PIN"
+    echo "machine: $(nproc) cores, $(uptime | sed 's/.*load average/load average/'), $placing"
+}
+
+# PIN=CPU runs each single transfer with server and client on that one CPU (the servers
+# are moved there, all their threads, and the client is started there); without it the
+# system places them. On a virtual machine a wake-up across CPUs can cost far more than
+# the work of a block, so that where the scheduler happens to put the two sides decides
+# a lock-step transfer's time; on one CPU the time is the work both sides do.
+pinned() {  # COMMAND...: runs it on the PIN CPU when one is set
+    if [ -n "${PIN:-}" ]; then taskset -c "$PIN" "$@"; else "$@"; fi
+}
+pin_servers() {  # on|off PID...: moves every thread of the servers to PIN, or back
+    local mode=$1 pid
+    shift
+    [ -n "${PIN:-}" ] || return 0
+    for pid in "$@"; do
+        if [ "$mode" = on ]; then
+            taskset -a -p -c "$PIN" "$pid" >/dev/null
+        else
+            taskset -a -p -c "0-$(($(nproc) - 1))" "$pid" >/dev/null
+        fi
+    done
+}
 
 # LOAD=N keeps N cores busy for the whole run (killed on exit), to see whether transfers
 # with a live, loss-free peer survive a loaded machine.

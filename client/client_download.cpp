@@ -20,26 +20,17 @@ int FailDownload(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
     return 0;
 }
 
-// Sends ERROR 3 for a local write that failed with err, and logs it.
-void ReportWriteError(TransferContext* ctx, std::FILE* log, int err) {
-    char msg[kLineChars];
-    std::snprintf(msg, sizeof msg, "File write error %d occurred. Aborting.", err);
-    SendErrorToPeer(ctx, 3, msg);
-    LogClientEvent(log, msg);
-}
-
 }  // namespace
 
 int CliWriteTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
     InitTransferContext(ctx, g_clientSettings.InitialTimeoutMs);
+    UseLargeFileBuffer(ctx);
     if (ctx->reporter == nullptr) ctx->reporter = &g_clientReporter;
     // A request that got no answer fails the download like any later step, so that the
     // failure line reaches the debugger output also with logging off.
     if (!MakeSendRWReq(server, ctx, kOpRrq, log)) return FailDownload(server, ctx, log);
 
     uint32_t receiptTick = kvp::GetTickCount();
-    // Nothing accepted yet: block 0 is never taken as a repeat of the last block.
-    bool accepted = false;
     LogClientEventF(log, "RRQ for %s:%d for %s:%s.", server->addressText.c_str(),
                     static_cast<int>(kvp::NetToHost16(server->addr.port)), ctx->fileName.c_str(),
                     ctx->mode.c_str());
@@ -57,58 +48,36 @@ int CliWriteTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
             const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, len);
             if (opcode == kOpData) {
                 LogClientEvent(log, "Received DATA");
-                // 65535 for a packet too short to carry a block number.
-                const uint32_t got = GetPacketBlock(ctx->recvBuf, len);
-                // Without 16-bit wrap-around: no block follows 65535.
-                const uint32_t expected = static_cast<uint32_t>(ctx->block) + 1;
-                if (got == expected) {
-                    const uint8_t* data = nullptr;
-                    int count = 0;
-                    ExtractDataBlock(ctx, &data, &count);
-                    accepted = true;
-                    const bool last = len < ctx->maxPacket;
-                    bool written = WriteDataBlock(ctx);
-                    // The last block is on disk before it is acknowledged: a write that
-                    // fails only when the buffer is flushed must not pass for success.
-                    if (written && last) written = std::fflush(ctx->file) == 0;
-                    if (!written) {
-                        ReportWriteError(ctx, log, kvp::LastSystemError());
-                        return FailDownload(server, ctx, log);
-                    }
-                    LogClientEvent(log, "Sending ACK");
-                    if (SendAckToPeer(ctx)) {
-                        AdaptTimeout(ctx, receiptTick, kvp::GetTickCount(),
-                                     g_clientSettings.InitialTimeoutMs);
-                    }
-                    if (last) {
-                        std::FILE* f = ctx->file;
-                        ctx->file = nullptr;
-                        if (std::fclose(f) != 0) {
-                            char msg[kLineChars];
-                            std::snprintf(msg, sizeof msg,
-                                          "File write error %d occurred. Aborting.",
-                                          kvp::LastSystemError());
-                            LogClientEvent(log, msg);
-                            return FailDownload(server, ctx, log);
-                        }
-                        CloseFileAndSocket(ctx);
-                        LogClientEventF(log, "CliWriteTransfer: %s downloaded %s.",
-                                        server->addressText.c_str(), ctx->fileName.c_str());
-                        return 1;
-                    }
-                } else if (got > expected) {
-                    char msg[kLineChars];
-                    std::snprintf(msg, sizeof msg,
-                                  "DATA receive error. Expected block %d, got block %d. Aborting.",
-                                  static_cast<int>(expected), static_cast<int>(got));
-                    SendErrorToPeer(ctx, 4, msg);
+                char msg[kLineChars];
+                const DataVerdict verdict = AcceptDataBlock(ctx, msg, sizeof msg);
+                if (verdict == DataVerdict::kFailed) {
                     LogClientEvent(log, msg);
                     return FailDownload(server, ctx, log);
-                } else if (accepted && got == ctx->block) {
+                }
+                if (verdict == DataVerdict::kStored || verdict == DataVerdict::kLast) {
+                    LogClientEvent(log, "Sending ACK");
+                    AcknowledgeDataBlock(ctx, receiptTick, g_clientSettings.InitialTimeoutMs);
+                }
+                if (verdict == DataVerdict::kRepeat) {
                     // The server sends the last block again when our ACK was lost; it
                     // waits for that ACK, so it is sent again (the data is not written).
                     LogClientEvent(log, "Sending ACK");
                     SendAckToPeer(ctx);
+                }
+                // The end does not depend on whether the ACK could be sent.
+                if (verdict == DataVerdict::kLast) {
+                    std::FILE* f = ctx->file;
+                    ctx->file = nullptr;
+                    if (std::fclose(f) != 0) {
+                        std::snprintf(msg, sizeof msg, "File write error %d occurred. Aborting.",
+                                      kvp::LastSystemError());
+                        LogClientEvent(log, msg);
+                        return FailDownload(server, ctx, log);
+                    }
+                    CloseFileAndSocket(ctx);
+                    LogClientEventF(log, "CliWriteTransfer: %s downloaded %s.",
+                                    server->addressText.c_str(), ctx->fileName.c_str());
+                    return 1;
                 }
                 // An older block is neither written nor acknowledged.
             } else if (opcode == kOpError) {

@@ -1,30 +1,12 @@
 // The opening of every client transfer: the conversation socket, the read or write
 // request, and the adoption of the address that answers it.
 #include <algorithm>
-#include <cstring>
 
 #include "client_engine.h"
 
 namespace {
 
 constexpr uint16_t kDefaultTftpPort = 69;
-
-// Builds the request into the send buffer; false when the name and mode do not fit one
-// packet (the buffer is never overrun).
-bool BuildRequest(TransferContext* ctx, uint16_t opcode) {
-    const size_t nameLen = ctx->fileName.size();
-    const size_t modeLen = ctx->mode.size();
-    if (4 + nameLen + modeLen > static_cast<size_t>(kMaxPacket)) return false;
-    uint8_t* p = ctx->sendBuf;
-    p[0] = static_cast<uint8_t>(opcode >> 8);
-    p[1] = static_cast<uint8_t>(opcode & 0xFF);
-    std::memcpy(p + 2, ctx->fileName.data(), nameLen);
-    p[2 + nameLen] = 0;
-    std::memcpy(p + 3 + nameLen, ctx->mode.data(), modeLen);
-    p[3 + nameLen + modeLen] = 0;
-    ctx->sendLen = static_cast<int32_t>(4 + nameLen + modeLen);
-    return true;
-}
 
 }  // namespace
 
@@ -52,7 +34,8 @@ kvp::socket_t CreateClientConversationSocket(kvp::SockAddr4* server) {
 
 int MakeSendRWReq(ServerInfo* server, TransferContext* ctx, uint16_t opcode, std::FILE* log) {
     const int32_t retryLimit = g_clientSettings.RetryLimit;
-    if (!BuildRequest(ctx, opcode)) {
+    ctx->sendLen = BuildRequestPacket(ctx->sendBuf, opcode, ctx->fileName, ctx->mode);
+    if (ctx->sendLen == 0) {
         LogClientEventF(log, "MakeSendRWReq: The request for %s does not fit one packet.",
                         ctx->fileName.c_str());
         return 0;

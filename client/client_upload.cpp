@@ -1,6 +1,5 @@
 // Upload: the write request, then the local file sent block by block, each block
 // re-sent on time-outs until the server acknowledges it.
-#include <cctype>
 #include <cstdio>
 
 #include "client_engine.h"
@@ -9,15 +8,6 @@
 namespace {
 
 constexpr size_t kLineChars = 1200;
-
-bool IsNetascii(const std::string& mode) {
-    static const char kNetascii[] = "netascii";
-    if (mode.size() != sizeof kNetascii - 1) return false;
-    for (size_t i = 0; i < mode.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(mode[i])) != kNetascii[i]) return false;
-    }
-    return true;
-}
 
 int FailUpload(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
     CloseFileAndSocket(ctx);
@@ -33,10 +23,11 @@ int FailUpload(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
 
 int CliReadTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
     InitTransferContext(ctx, g_clientSettings.InitialTimeoutMs);
+    UseLargeFileBuffer(ctx);
     if (ctx->reporter == nullptr) ctx->reporter = &g_clientReporter;
     if (!MakeSendRWReq(server, ctx, kOpWrq, log)) return FailUpload(server, ctx, log);
 
-    const BlockReader reader = IsNetascii(ctx->mode) ? ReadNetasciiBlock : ReadOctetBlock;
+    const BlockReader reader = ReaderForMode(ctx->mode);
     LogClientEventF(log, "WRQ to %s:%d for %s:%s.", server->addressText.c_str(),
                     static_cast<int>(kvp::NetToHost16(server->addr.port)), ctx->fileName.c_str(),
                     ctx->mode.c_str());
@@ -63,28 +54,27 @@ int CliReadTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
             const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, len);
             if (opcode == kOpAck) {
                 LogClientEvent(log, "Received ACK");
-                uint16_t acked = 0;
-                if (ExtractAckBlock(ctx, &acked) && acked == ctx->block) {
-                    if (ctx->sendLen != kMaxPacket) {
+                switch (AdvanceOnAck(ctx, reader)) {
+                    case AckVerdict::kComplete:
                         CloseFileAndSocket(ctx);
                         LogClientEventF(log, "CliReadTransfer: %s uploaded %s.",
                                         server->addressText.c_str(), ctx->fileName.c_str());
                         return 1;
-                    }
-                    ctx->sendLen = kMaxPacket;
-                    ++ctx->block;  // 65535 is followed by 0
-                    if (!reader(ctx)) {
+                    case AckVerdict::kNextBlock:
+                        haveData = true;
+                        send = true;
+                        break;
+                    case AckVerdict::kReadFailed:
                         // A read error must not end the file early as if it were complete.
                         LogClientEventF(log,
                                         "CliReadTransfer: Unable to read the local file for %s. "
                                         "Aborting.",
                                         ctx->fileName.c_str());
                         return FailUpload(server, ctx, log);
-                    }
-                    haveData = true;
-                    send = true;
+                    case AckVerdict::kIgnore:
+                        // A duplicate or stray acknowledgement: wait, without re-sending.
+                        break;
                 }
-                // A duplicate or stray acknowledgement: wait, without re-sending.
             } else if (opcode == kOpError) {
                 if (LogReceivedError(ctx, log, "CliReadTransfer"))
                     return FailUpload(server, ctx, log);

@@ -49,7 +49,13 @@ KV_EXPORT int KV_STDCALL TFTPQueryStatus(void) {
         if (!worker) return 0;
         uint32_t code = 0;
         if (!kvp::GetExitCodeThread(worker, &code)) return 0;
-        return code == kvp::kStillActive ? 1 : 0;
+        if (code == kvp::kStillActive) return 1;
+        // The worker has its result but may still be on its way out through this
+        // library's code. A caller may free the library as soon as it reads 0, so 0 is
+        // said only once the thread is gone: the wait joins it, and takes no longer
+        // than the worker's last few instructions.
+        kvp::WaitForThread(worker, kvp::kInfinite);
+        return 0;
     } catch (...) {
         return 0;
     }

@@ -2,6 +2,7 @@
 // and the writer that stores received payloads unchanged.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "tftp_core.h"
 
@@ -23,28 +24,45 @@ bool ReadNetasciiBlock(TransferContext* ctx) {
     uint8_t* buf = ctx->sendBuf;
     int pos = 4;
     int last = ctx->lastNetasciiByte;
-
-    int c = std::getc(f);
-    while (c != EOF && pos < capacity) {
-        if (c != '\n') {
-            buf[pos++] = static_cast<uint8_t>(c);
-            last = c;
-        } else if (pos < capacity - 1) {
-            // A line feed is sent as CR LF unless the file already has the CR before it.
-            if (last != '\r') buf[pos++] = '\r';
+    // The file is read a block's worth at a time into the look-ahead; what a payload has
+    // no room for waits there for the next one.
+    uint8_t* const ahead = ctx->netasciiAhead;
+    while (pos < capacity) {
+        if (ctx->aheadPos == ctx->aheadLen) {
+            ctx->aheadPos = 0;
+            ctx->aheadLen =
+                static_cast<uint16_t>(std::fread(ahead, 1, sizeof ctx->netasciiAhead, f));
+            if (ctx->aheadLen == 0) break;  // the end of the file, or a read error
+        }
+        // Everything up to the next line feed goes unchanged.
+        const uint8_t* const p = ahead + ctx->aheadPos;
+        const size_t span =
+            std::min<size_t>(ctx->aheadLen - ctx->aheadPos, static_cast<size_t>(capacity - pos));
+        const auto* lf = static_cast<const uint8_t*>(std::memchr(p, '\n', span));
+        const size_t n = lf != nullptr ? static_cast<size_t>(lf - p) : span;
+        if (n > 0) {
+            std::memcpy(buf + pos, p, n);
+            pos += static_cast<int>(n);
+            ctx->aheadPos = static_cast<uint16_t>(ctx->aheadPos + n);
+            last = p[n - 1];
+        }
+        if (lf == nullptr) continue;
+        if (last == '\r') {
+            // The file has the CR already.
             buf[pos++] = '\n';
             last = '\n';
-        } else if (last == '\r') {
+            ++ctx->aheadPos;
+        } else if (capacity - pos >= 2) {
+            buf[pos++] = '\r';
             buf[pos++] = '\n';
             last = '\n';
+            ++ctx->aheadPos;
         } else {
-            // Room for the CR only: the line feed is read again as the first byte of the
-            // next block, where the remembered CR keeps it from getting a second one.
+            // Room for the CR only: the line feed stays for the next block, where the
+            // remembered CR keeps it from getting a second one.
             buf[pos++] = '\r';
             last = '\r';
-            std::ungetc(c, f);
         }
-        if (pos < capacity) c = std::getc(f);
     }
     ctx->lastNetasciiByte = last;
     ctx->sendLen = pos;

@@ -1,6 +1,8 @@
 // The conversation of one transfer: its socket, the timed send and receive of one
 // packet, and the time-out that follows the measured answer time.
 #include <algorithm>
+#include <cstdio>
+#include <new>
 
 #include "kv/net.h"
 #include "tftp_core.h"
@@ -21,6 +23,15 @@ void InitTransferContext(TransferContext* ctx, uint32_t initialTimeoutMs) {
     ctx->timeout = initialTimeoutMs;
     UpdateSelectTimeout(ctx);
     ctx->lastNetasciiByte = -1;
+    ctx->aheadPos = 0;
+    ctx->aheadLen = 0;
+}
+
+void UseLargeFileBuffer(TransferContext* ctx) {
+    if (ctx->file == nullptr || ctx->fileBuffer) return;
+    // Without a buffer of its own the stream keeps its default one.
+    ctx->fileBuffer.reset(new (std::nothrow) char[kFileBufferSize]);
+    if (ctx->fileBuffer) std::setvbuf(ctx->file, ctx->fileBuffer.get(), _IOFBF, kFileBufferSize);
 }
 
 kvp::socket_t CreateConversationSocket(const kvp::SockAddr4& client, const CoreReporter* r) {
@@ -53,13 +64,14 @@ bool SendPacketToPeer(TransferContext* ctx) {
     const CoreReporter* r = ctx->reporter;
     // Never send beyond the buffer, whatever length a caller left.
     if (ctx->sendLen < 0 || ctx->sendLen > kMaxPacket) return false;
-    const int ready = kvp::WaitWritable(ctx->socket, ctx->waitSec, ctx->waitUsec);
-    if (ready < 0) {
+    // One call: a socket with room sends at once; only a full one waits for room.
+    const int sent =
+        kvp::SendWithin(ctx->socket, ctx->sendBuf, ctx->sendLen, ctx->waitSec, ctx->waitUsec);
+    if (sent == kvp::kTimedOut) return false;
+    if (sent == kvp::kWaitFailed) {
         Report(r, &CoreReporter::socket_error, "SendPacketToPeer: Select() error");
         return false;
     }
-    if (ready == 0) return false;
-    const int sent = kvp::Send(ctx->socket, ctx->sendBuf, ctx->sendLen);
     if (sent < 0) {
         Report(r, &CoreReporter::socket_error, "SendPacketToPeer: send() error");
         return false;
@@ -78,18 +90,18 @@ bool RecvPacketFromPeer(TransferContext* ctx) {
     // The room offered can never exceed the buffer itself.
     const int room =
         std::clamp<int32_t>(ctx->recvLen, 0, static_cast<int32_t>(sizeof ctx->recvBuf));
-    const int ready = kvp::WaitReadable(ctx->socket, ctx->waitSec, ctx->waitUsec);
-    if (ready < 0) {
+    // One call: the wait and the receive together.
+    const int got = kvp::RecvWithin(ctx->socket, ctx->recvBuf, room, ctx->waitSec, ctx->waitUsec);
+    if (got == kvp::kTimedOut) {
+        ctx->recvLen = 0;
+        return true;
+    }
+    if (got == kvp::kWaitFailed) {
         Report(r, &CoreReporter::socket_error, "RecvPacketFromPeer: Select() error");
         ctx->recvLen = 0;
         return false;
     }
-    if (ready == 0) {
-        ctx->recvLen = 0;
-        return true;
-    }
     // An oversized datagram fails here (it is consumed, never silently cut).
-    const int got = kvp::Recv(ctx->socket, ctx->recvBuf, room);
     if (got < 0) {
         Report(r, &CoreReporter::socket_error, "RecvPacketFromPeer: recv() error");
         ctx->recvLen = 0;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "kv/net.h"
@@ -18,6 +19,9 @@ constexpr uint16_t kOpError = 5;
 
 constexpr int kMaxPacket = 516;
 constexpr unsigned kBlockSize = 512;
+// The stream buffer of a transfer's file: the file is read or written in steps of this
+// size, one system call per 128 blocks.
+constexpr size_t kFileBufferSize = 64 * 1024;
 
 // How failures inside the core reach the user; the server and the client each fill one.
 // Each member takes the reporter itself (for its context) and the core's message (such
@@ -48,11 +52,22 @@ struct TransferContext {
     int32_t waitUsec = 0;
     // The last byte the netascii reader put into a payload; -1 before the first.
     int lastNetasciiByte = -1;
+    // Bytes the netascii reader has read from the file and not yet sent: those from
+    // aheadPos to aheadLen.
+    uint8_t netasciiAhead[kBlockSize] = {};
+    uint16_t aheadPos = 0;
+    uint16_t aheadLen = 0;
     const CoreReporter* reporter = nullptr;
+    // The file's stream buffer (kFileBufferSize bytes): the file must be closed before
+    // the record goes away.
+    std::unique_ptr<char[]> fileBuffer;
 };
 
 // Sets the record up for a new transfer with the given initial time-out.
 void InitTransferContext(TransferContext* ctx, uint32_t initialTimeoutMs);
+// Gives the transfer's file, opened and not yet read or written, a stream buffer of
+// kFileBufferSize bytes owned by the record.
+void UseLargeFileBuffer(TransferContext* ctx);
 
 // ---- packets and error texts ----
 std::string GetTFTPErrorText(uint16_t code);
@@ -92,10 +107,56 @@ constexpr uint32_t kMinAdaptiveTimeoutMs = 200;
 void AdaptTimeout(TransferContext* ctx, uint32_t startTick, uint32_t endTick,
                   uint32_t initialTimeoutMs);
 
-// ---- block readers and writer ----
 // Readers fill the send buffer from offset 4 and set the send length; they return false
 // when the file could not be read (a read error is never taken for the end of the file).
 using BlockReader = bool (*)(TransferContext* ctx);
+
+// ---- steps that the transfer loops of server and client share ----
+// "netascii" in any letter case: the mode whose files are sent with line ends converted.
+bool IsNetasciiMode(const std::string& mode);
+// The reader for a transfer in this mode: netascii, or octet for every other mode.
+BlockReader ReaderForMode(const std::string& mode);
+
+// Builds a read or write request (opcode, name, 0, mode, 0) into buf (kMaxPacket bytes).
+// Returns its length, or 0 when name and mode do not fit one packet.
+int BuildRequestPacket(uint8_t* buf, uint16_t opcode, const std::string& name,
+                       const std::string& mode);
+
+// Moves a sender on to its next block: the block number advances (block 0 follows
+// 65535) and the reader fills the send buffer. False when the file could not be read.
+bool ReadNextBlock(TransferContext* ctx, BlockReader reader);
+
+// What an ACK received by a sender means for the block in flight.
+enum class AckVerdict {
+    kIgnore,     // too short, or for another block: wait on without sending
+    kNextBlock,  // the block in flight was full: the next one is in the send buffer
+    kComplete,   // the last (short) block is acknowledged: the transfer is complete
+    kReadFailed  // the next block could not be read from the file
+};
+AckVerdict AdvanceOnAck(TransferContext* ctx, BlockReader reader);
+
+// What a receiver does with a DATA packet, expecting the block after the last one it
+// accepted (ctx->block). Block numbers compare as plain integers: no block is accepted
+// after 65535.
+enum class DataVerdict {
+    kStored,  // the expected block, a full one, written: acknowledge it
+    kLast,    // the expected block, a short one, written and flushed: acknowledge it and
+              // the file is complete
+    kRepeat,  // the block accepted last, again: its ACK was lost, acknowledge it again
+    kOld,     // an older block: nothing is written or sent
+    kFailed   // the transfer ends: the text (also sent in an ERROR packet) says why, a
+              // failed write (code 3) or a block ahead of the expected one (code 4)
+};
+// Judges and stores the DATA packet in the receive buffer; text (size bytes) receives
+// the line to log for kFailed. The last block is flushed before it is acknowledged, so
+// that a write error the stream's buffer would only show on closing is never taken for
+// a stored file.
+DataVerdict AcceptDataBlock(TransferContext* ctx, char* text, size_t size);
+// Acknowledges the block just stored; when the ACK went out, the time-out follows the
+// time from the DATA packet's receipt to now. Returns whether it went out.
+bool AcknowledgeDataBlock(TransferContext* ctx, uint32_t receiptTick, uint32_t initialTimeoutMs);
+
+// ---- block readers and writer ----
 bool ReadNetasciiBlock(TransferContext* ctx);
 bool ReadOctetBlock(TransferContext* ctx);
 bool WriteDataBlock(TransferContext* ctx);

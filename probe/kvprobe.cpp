@@ -3,15 +3,13 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "kv/errors.h"
 #include "kv/net.h"
+#include "tftp_core.h"
 
 namespace {
-
-constexpr int kMaxPacket = 516;
 
 // Set once from the command line.
 int g_opcode = 1;
@@ -19,10 +17,6 @@ std::string g_mode;
 std::string g_server;
 std::string g_remoteFile;
 kvp::socket_t g_socket = kvp::kInvalidSocket;
-
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 
 // A text of the reply from offset `from`: up to its first 0 byte or the datagram's end.
 std::string ReplyText(const uint8_t* buf, int len, int from) {
@@ -86,15 +80,8 @@ int ProbeSendRequest() {
 
     // main refused names that would not fit, so the request always fits its buffer.
     uint8_t packet[kMaxPacket];
-    const size_t n = g_remoteFile.size();
-    const size_t m = g_mode.size();
-    packet[0] = 0;
-    packet[1] = static_cast<uint8_t>(g_opcode);
-    std::memcpy(packet + 2, g_remoteFile.data(), n);
-    packet[2 + n] = 0;
-    std::memcpy(packet + 3 + n, g_mode.data(), m);
-    packet[3 + n + m] = 0;
-    const int length = static_cast<int>(4 + n + m);
+    const int length =
+        BuildRequestPacket(packet, static_cast<uint16_t>(g_opcode), g_remoteFile, g_mode);
 
     std::printf("Sending TFTP packet, opcode %02d, to %s:%d, file %s, mode %s.\n", g_opcode,
                 kvp::InetNtoa(server.addr).c_str(), static_cast<int>(kvp::NetToHost16(port)),
@@ -131,7 +118,7 @@ int ProbeReadReply() {
         std::printf("Short packet received from %s. Aborting.\n", sender.c_str());
         return 0;
     }
-    const int opcode = Get16(reply);
+    const int opcode = GetPacketOpcode(reply, len);
     std::printf("Response from %s:%d, %d bytes, opcode %02d.\n", sender.c_str(),
                 static_cast<int>(kvp::NetToHost16(from.port)), len, opcode);
     switch (opcode) {
@@ -155,22 +142,24 @@ int ProbeReadReply() {
                 return 1;
             }
             std::printf("DATA packet received. Block is %02d.\n",
-                        static_cast<int>(Get16(reply + 2)));
+                        static_cast<int>(GetPacketBlock(reply, len)));
             return ConnectToSender(from, "Connected to the remote server port successfully.\n");
         case 4:
             if (len < 4) {
                 std::printf("ACK packet received, but incomplete.\n");
                 return 1;
             }
-            std::printf("ACK packet received. Block is %d.\n", static_cast<int>(Get16(reply + 2)));
+            std::printf("ACK packet received. Block is %d.\n",
+                        static_cast<int>(GetPacketBlock(reply, len)));
             return ConnectToSender(from, "Connected to the remote server port.\n");
         case 5:
             if (len < 4) {
                 std::printf("ERROR packet received, but incomplete.\n");
                 return 1;
             }
+            // The code stands where other packets carry their block number.
             std::printf("ERROR packet received. Code is %02d.\n",
-                        static_cast<int>(Get16(reply + 2)));
+                        static_cast<int>(GetPacketBlock(reply, len)));
             if (len > 4) std::printf("Server error is '%s'.\n", ReplyText(reply, len, 4).c_str());
             return 1;
         default:

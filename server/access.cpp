@@ -6,12 +6,15 @@
 #include <vector>
 
 #include "engine.h"
+#include "kv/errors.h"
 #include "kv/net.h"
 #include "kv/paths.h"
 #include "report.h"
 #include "settings.h"
 
 namespace {
+
+constexpr const char* kNoRootText = "No root directory has been set on this server.";
 
 bool IsListSeparator(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ';';
@@ -33,13 +36,41 @@ bool HoldsParentReference(const std::string& name) {
     return name.find("..") != std::string::npos;
 }
 
-// Joins the name to the root and checks the result's length; on success the context
-// holds the full path.
-bool MakeFullPath(const ServerSettings& settings, TransferContext* ctx) {
-    const size_t rootLen = strnlen(settings.rootDirectory, sizeof settings.rootDirectory);
-    const std::string root(settings.rootDirectory, rootLen);
+std::string RootText(const ServerSettings& settings) {
+    return std::string(settings.rootDirectory,
+                       strnlen(settings.rootDirectory, sizeof settings.rootDirectory));
+}
+
+// The name as the platform opens it below the root: every '\\' becomes '/'.
+std::string NameBelowRoot(const std::string& name) {
+    std::string tail = name;
+    for (char& c : tail) {
+        if (c == '\\') c = '/';
+    }
+    return tail;
+}
+
+// An empty root would make every name a path from the top of the file system: nothing
+// is served until a root is set.
+bool RefuseWithoutRoot(const ClientInfo* client) {
+    if (client->settings().rootDirectory[0] != '\0') return false;
+    SendErrorToClient(client, 2, kNoRootText);
+    return true;
+}
+
+// Joins the name to the root for the context's full path (what the log lines and error
+// texts show) and opens the file below the root, never outside it. A path too long to
+// open is refused like one that cannot be opened.
+std::FILE* OpenBelowRoot(const ServerSettings& settings, TransferContext* ctx,
+                         kvp::BelowMode mode) {
+    const std::string root = RootText(settings);
+    const std::string tail = NameBelowRoot(ctx->fileName);
     ctx->fileName = JoinServerPath(root.c_str(), ctx->fileName);
-    return ctx->fileName.size() <= kMaxFullPath;
+    if (ctx->fileName.size() > kMaxFullPath) {
+        kvp::SetLastSystemError(0);
+        return nullptr;
+    }
+    return kvp::OpenFileBelow(root.c_str(), tail.c_str(), mode);
 }
 
 }  // namespace
@@ -67,13 +98,9 @@ bool ClientListMatches(const char* list, const std::string& addressText,
 }
 
 std::string JoinServerPath(const char* root, const std::string& name) {
-    std::string tail = name;
-    for (char& c : tail) {
-        if (c == '\\') c = '/';
-    }
     std::string full = root != nullptr ? root : "";
     full += '/';
-    full += tail;
+    full += NameBelowRoot(name);
     return full;
 }
 
@@ -119,9 +146,8 @@ int CheckFilenameToRead(ClientInfo* client, TransferContext* ctx) {
         SendErrorToClient(client, 1, "Cannot use reference to parent directories in filename.");
         return 0;
     }
-    // A path too long to open is refused like one that cannot be opened.
-    if (MakeFullPath(client->settings(), ctx))
-        ctx->file = kvp::OpenFileForRead(ctx->fileName.c_str());
+    if (RefuseWithoutRoot(client)) return 0;
+    ctx->file = OpenBelowRoot(client->settings(), ctx, kvp::BelowMode::kRead);
     if (ctx->file == nullptr) {
         char text[1024];
         std::snprintf(text, sizeof text, "CheckFilenameToRead: Unable to open %s for reading.",
@@ -138,14 +164,19 @@ int CheckFilenameToWrite(ClientInfo* client, TransferContext* ctx) {
         SendErrorToClient(client, 1, "Cannot use refer to parent directories in filename.");
         return 0;
     }
-    const bool fits = MakeFullPath(client->settings(), ctx);
-    if (fits && kvp::PathExists(ctx->fileName.c_str()) &&
-        !FlagNotZero(client->settings().allowOverwrite)) {
+    if (RefuseWithoutRoot(client)) return 0;
+    // Without overwrites the file is created exclusively: the existence check and the
+    // creation are one step, so of two requests racing for one new name only one gets
+    // it, and the other is refused as an existing file.
+    const bool overwrite = FlagNotZero(client->settings().allowOverwrite);
+    ctx->file =
+        OpenBelowRoot(client->settings(), ctx,
+                      overwrite ? kvp::BelowMode::kWriteTruncate : kvp::BelowMode::kWriteNew);
+    if (ctx->file == nullptr && !overwrite && kvp::IsAlreadyExistsError(kvp::LastSystemError())) {
         SendErrorToClient(client, 2,
                           "The file already exists. Overwrites have not been permitted.");
         return 0;
     }
-    if (fits) ctx->file = kvp::OpenFileForWrite(ctx->fileName.c_str());
     if (ctx->file == nullptr) {
         char text[1024];
         std::snprintf(text, sizeof text, "CheckFilenameToWrite: Unable to open %s for writing.",

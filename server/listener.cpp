@@ -180,6 +180,12 @@ uint32_t StartTFTPServerThread(void* arg) {
             return 0;
         }
         const std::shared_ptr<const ListenerConfig> config = LoadListenerConfig();
+        if (config->settings.rootDirectory[0] == '\0') {
+            // Said once here; every request is refused until a root is set.
+            LogServerEvent(*config,
+                           "StartTFTPServerThread: No root directory (TFTPHome) is set. "
+                           "Every request is refused until one is set.");
+        }
         shared->socketEvent = kvp::CreateEventA(false, false, "Master TFTP socket event");
         if (!shared->socketEvent) {
             ReportServerError("StartTFTPServerThread: Failed to create socket event. Aborting.", 0);

@@ -12,21 +12,6 @@
 #include "report.h"
 #include "settings.h"
 
-namespace {
-
-bool EqualsNetascii(const std::string& mode) {
-    static const char kNetascii[] = "netascii";
-    if (mode.size() != sizeof kNetascii - 1) return false;
-    for (size_t i = 0; i < mode.size(); ++i) {
-        char c = mode[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kNetascii[i]) return false;
-    }
-    return true;
-}
-
-}  // namespace
-
 bool OpenConversation(ClientInfo* client, TransferContext* ctx, kvp::Socket* conversation) {
     const CoreReporter* reporter = &client->listener->reporter;
     conversation->reset(CreateConversationSocket(client->address, reporter));
@@ -34,6 +19,7 @@ bool OpenConversation(ClientInfo* client, TransferContext* ctx, kvp::Socket* con
     ctx->socket = conversation->get();
     ctx->reporter = reporter;
     InitTransferContext(ctx, client->settings().rexttimeout);
+    UseLargeFileBuffer(ctx);
     return true;
 }
 
@@ -50,7 +36,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     kvp::Socket conversation;
     if (!OpenConversation(client, ctx, &conversation)) return 0;
     const uint32_t initialTimeout = ctx->timeout;
-    const BlockReader reader = EqualsNetascii(ctx->mode) ? ReadNetasciiBlock : ReadOctetBlock;
+    const BlockReader reader = ReaderForMode(ctx->mode);
     LogServerEventF(*client->listener, "RRQ from %s:%d for %s:%s.", client->addressText.c_str(),
                     kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
                     ctx->fileName.c_str());
@@ -59,25 +45,23 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
     uint32_t sendTick = 0;
     uint32_t receiptTick = 0;
     bool succeeded = false;
-    enum class Step { kNextBlock, kSend, kWait, kCheck, kDone };
+    enum class Step { kNextBlock, kReadFailed, kSend, kWait, kCheck, kDone };
     Step step = Step::kNextBlock;
     while (step != Step::kDone) {
         switch (step) {
             case Step::kNextBlock:
-                ctx->sendLen = kMaxPacket;
-                ++ctx->block;  // 16 bits: block 0 follows block 65535
-                if (!reader(ctx)) {
-                    // A read error must never pass for the end of the file.
-                    char text[128];
-                    std::snprintf(text, sizeof text, "File read error %d occurred. Aborting.",
-                                  kvp::LastSystemError());
-                    SendErrorToPeer(ctx, 0, text);
-                    LogServerEvent(*client->listener, text);
-                    step = Step::kDone;
-                    break;
-                }
-                step = Step::kSend;
+                step = ReadNextBlock(ctx, reader) ? Step::kSend : Step::kReadFailed;
                 break;
+            case Step::kReadFailed: {
+                // A read error must never pass for the end of the file.
+                char text[128];
+                std::snprintf(text, sizeof text, "File read error %d occurred. Aborting.",
+                              kvp::LastSystemError());
+                SendErrorToPeer(ctx, 0, text);
+                LogServerEvent(*client->listener, text);
+                step = Step::kDone;
+                break;
+            }
             case Step::kSend:
                 if (!SendDataToPeer(ctx)) {
                     // A failed send counts as a time-out, so a send that keeps failing
@@ -123,15 +107,20 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                         ctx->fileName.c_str());
                     step = Step::kSend;
                 } else if (opcode == kOpAck) {
-                    uint16_t acked = 0;
-                    if (!ExtractAckBlock(ctx, &acked) || acked != ctx->block) {
-                        // Short, or an ACK of an earlier block: wait on, send nothing.
-                        step = Step::kWait;
-                    } else if (ctx->sendLen == kMaxPacket) {
-                        step = Step::kNextBlock;
-                    } else {
-                        succeeded = true;
-                        step = Step::kDone;
+                    switch (AdvanceOnAck(ctx, reader)) {
+                        case AckVerdict::kIgnore:
+                            step = Step::kWait;
+                            break;
+                        case AckVerdict::kNextBlock:
+                            step = Step::kSend;
+                            break;
+                        case AckVerdict::kComplete:
+                            succeeded = true;
+                            step = Step::kDone;
+                            break;
+                        case AckVerdict::kReadFailed:
+                            step = Step::kReadFailed;
+                            break;
                     }
                 } else if (opcode == kOpError) {
                     uint16_t code = 0;  // a packet without a code reports code 0

@@ -114,48 +114,30 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                 opcode, ctx->fileName.c_str());
             continue;
         }
-        // DATA: block numbers compare as plain integers, so after block 65535 nothing
-        // is ever accepted again.
-        const int32_t got = GetPacketBlock(ctx->recvBuf, ctx->recvLen);
-        const int32_t expected = static_cast<int32_t>(ctx->block) + 1;
-        if (got == expected) {
-            ExtractDataBlock(ctx, nullptr, nullptr);
-            // The last block is flushed before its ACK: a write error that the stream's
-            // buffer would only show when the file is closed must not be acknowledged
-            // as a stored file.
-            const bool last = ctx->recvLen < kMaxPacket;
-            if (!WriteDataBlock(ctx) || (last && std::fflush(ctx->file) != 0)) {
-                char text[128];
-                std::snprintf(text, sizeof text, "File write error %d occurred. Aborting.",
-                              kvp::LastSystemError());
-                SendErrorToPeer(ctx, 3, text);
-                LogServerEvent(*client->listener, text);
-                step = Step::kDone;
-                continue;
-            }
-            if (SendAckToPeer(ctx)) {
-                AdaptTimeout(ctx, receiptTick, kvp::GetTickCount(), initialTimeout);
-            }
-            if (last) {
+        char text[128];
+        switch (AcceptDataBlock(ctx, text, sizeof text)) {
+            case DataVerdict::kStored:
+                AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
+                step = Step::kCount;
+                break;
+            case DataVerdict::kLast:
+                AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
                 succeeded = true;
                 step = Step::kDone;
-            } else {
+                break;
+            case DataVerdict::kRepeat:
+                // Our ACK was lost: acknowledge again (nothing is written twice), or the
+                // client's retransmissions would all be ignored and the upload would fail.
+                SendAckToPeer(ctx);
                 step = Step::kCount;
-            }
-        } else if (got > expected) {
-            char text[128];
-            std::snprintf(text, sizeof text,
-                          "DATA receive error. Expected block %d, got block %d. Aborting.",
-                          expected, got);
-            SendErrorToPeer(ctx, 4, text);
-            LogServerEvent(*client->listener, text);
-            step = Step::kDone;
-        } else {
-            // A repeat of the last accepted block means our ACK was lost: acknowledge it
-            // again (nothing is written twice), or the client's retransmissions would
-            // all be ignored and the upload would fail. Older blocks are ignored.
-            if (got == static_cast<int32_t>(ctx->block) && ctx->block != 0) SendAckToPeer(ctx);
-            step = Step::kCount;
+                break;
+            case DataVerdict::kOld:
+                step = Step::kCount;
+                break;
+            case DataVerdict::kFailed:
+                LogServerEvent(*client->listener, text);
+                step = Step::kDone;
+                break;
         }
     }
 

@@ -6,10 +6,12 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -55,16 +57,95 @@ SockAddr4 FromSockaddr(const sockaddr_in& sin) {
     return a;
 }
 
+using Clock = std::chrono::steady_clock;
+
+// A wait in microseconds; very long waits are capped at about 68 years rather than
+// overflowing.
+int64_t Micros(long sec, long usec) {
+    const int64_t max_sec = INT_MAX;
+    const int64_t secs = sec > max_sec ? max_sec : sec;
+    return secs * 1000000 + usec;
+}
+
 int WaitFor(socket_t s, short events, long sec, long usec) {
     if (!ValidFd(s)) return Fail(EBADF);
     if (sec < 0 || usec < 0) return Fail(EINVAL);
-    // Very long waits are capped at about 68 years rather than overflowing.
-    const int64_t max_sec = INT_MAX;
-    const int64_t secs = sec > max_sec ? max_sec : sec;
-    const int64_t us = secs * 1000000 + usec;
-    int r = internal::ControlledWait(static_cast<int>(s), events, us);
+    int r = internal::ControlledWait(static_cast<int>(s), events, Micros(sec, usec));
     if (r < 0) return Fail(errno);
     return r;
+}
+
+// The receive time-out (SO_RCVTIMEO) each socket has, in microseconds plus one, or 0 for
+// none (a fresh socket's), so that a timed receive sets it only when it changes. Indexed
+// by descriptor: every socket of this layer comes from UdpSocket and goes through
+// CloseSocket, which both clear its entry, so an entry never outlives its socket. A
+// socket beyond the table sets its time-out on every timed receive.
+constexpr int kTimeoutSlots = 16384;
+std::atomic<int64_t> g_recvTimeouts[kTimeoutSlots];
+
+std::atomic<int64_t>* TimeoutSlot(socket_t s) {
+    return s >= 0 && s < kTimeoutSlots ? &g_recvTimeouts[s] : nullptr;
+}
+
+void ForgetRecvTimeout(socket_t s) {
+    if (std::atomic<int64_t>* slot = TimeoutSlot(s)) slot->store(0, std::memory_order_relaxed);
+}
+
+// A precise wait of a transfer's socket until the deadline: 1 ready, 0 time-out, -1 error
+// (errno set). Like the blocking receive it needs no wake descriptor: terminate shuts the
+// socket down, which ends the poll, and a suspend holds the thread when the poll returns,
+// after which it looks again (at least once without waiting) before it reports.
+int PollUntil(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        if (internal::BeginBlockingCall(fd) < 0) {
+            errno = ECANCELED;
+            return -1;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+        timespec ts{};
+        if (left.count() > 0) {
+            ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+            ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
+        }
+        pollfd pfd{fd, events, 0};
+        const int r = ::ppoll(&pfd, 1, &ts, nullptr);
+        const int err = errno;
+        const int held = internal::EndBlockingCall();
+        if (held < 0) {
+            errno = ECANCELED;
+            return -1;
+        }
+        if (r < 0 && err != EINTR) {
+            errno = err;
+            return -1;
+        }
+        if (r > 0 && (pfd.revents & POLLNVAL)) {
+            errno = EBADF;
+            return -1;
+        }
+        if (held > 0) continue;
+        if (r > 0) return 1;
+        if (r == 0 && Clock::now() >= deadline) return 0;
+    }
+}
+
+// What a receive's wait leaves to a precise timer beyond an eighth of it (see
+// RecvWithin): a little more than a system tick (10 ms at 100 Hz).
+constexpr int64_t kCoarseTimerMarginUs = 20 * 1000;
+
+// Gives the socket a receive time-out of us microseconds (0: none) unless it has it.
+bool SetRecvTimeout(socket_t s, int64_t us) {
+    const int64_t mark = us > 0 ? us + 1 : 0;
+    std::atomic<int64_t>* slot = TimeoutSlot(s);
+    if (slot && slot->load(std::memory_order_relaxed) == mark) return true;
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(us / 1000000);
+    tv.tv_usec = static_cast<suseconds_t>(us % 1000000);
+    if (::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+        return false;
+    if (slot) slot->store(mark, std::memory_order_relaxed);
+    return true;
 }
 
 // Receives one datagram whole or not at all: MSG_TRUNC makes the system report the
@@ -72,6 +153,8 @@ int WaitFor(socket_t s, short events, long sec, long usec) {
 int ReceiveOne(socket_t s, void* buf, int room, sockaddr_in* from) {
     if (!ValidFd(s)) return Fail(EBADF);
     if (room < 0 || (room > 0 && !buf)) return Fail(EINVAL);
+    // A plain receive waits as long as it takes, whatever a timed one left behind.
+    if (!SetRecvTimeout(s, 0)) return Fail(errno);
     for (;;) {
         socklen_t flen = sizeof(sockaddr_in);
         ssize_t n = ::recvfrom(static_cast<int>(s), buf, static_cast<size_t>(room), MSG_TRUNC,
@@ -219,11 +302,13 @@ socket_t UdpSocket() {
         Fail(errno);
         return kInvalidSocket;
     }
+    ForgetRecvTimeout(fd);
     return fd;
 }
 
 int CloseSocket(socket_t s) {
     if (!ValidFd(s)) return Fail(EBADF);
+    ForgetRecvTimeout(s);
     // A close interrupted by a signal has still released the descriptor on Linux.
     if (::close(static_cast<int>(s)) < 0 && errno != EINTR) return Fail(errno);
     return 0;
@@ -285,6 +370,69 @@ int RecvFrom(socket_t s, void* buf, int room, SockAddr4* from) {
     // The sender is known even when its datagram was refused as too large.
     if (from && (n >= 0 || errno == EMSGSIZE)) *from = FromSockaddr(sin);
     return n;
+}
+
+int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
+    if (!ValidFd(s)) return Fail(EBADF);
+    if (sec < 0 || usec < 0 || len < 0 || (len > 0 && !buf)) return Fail(EINVAL);
+    // A suspended thread holds before it sends, as it would at a wait for room.
+    if (internal::ApplyPendingControls() < 0) return Fail(ECANCELED);
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(Micros(sec, usec));
+    const int fd = static_cast<int>(s);
+    for (;;) {
+        // A socket with room takes the datagram at once: no wait before it.
+        const ssize_t n = ::send(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return static_cast<int>(n);
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
+        const int r = PollUntil(fd, POLLOUT, deadline);
+        if (r < 0) {
+            Fail(errno);
+            return kWaitFailed;
+        }
+        if (r == 0) return kTimedOut;
+    }
+}
+
+int RecvWithin(socket_t s, void* buf, int room, long sec, long usec) {
+    if (!ValidFd(s)) return Fail(EBADF);
+    if (sec < 0 || usec < 0 || room < 0 || (room > 0 && !buf)) return Fail(EINVAL);
+    const int fd = static_cast<int>(s);
+    const size_t len = static_cast<size_t>(room);
+    const int64_t total = Micros(sec, usec);
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(total);
+    // One call in the common case: a receive that waits by the socket's own time-out,
+    // which is set again only when it changes. That time-out is counted by a coarse
+    // system timer (in ticks, and late by up to an eighth of a long wait), so it covers
+    // a little less than the whole wait, and a precise wait takes the rest when it runs
+    // out: a time-out never ends early, nor much late. Waits too short for the coarse
+    // timer are precise throughout. Terminate ends the receive by shutting the socket
+    // down; a suspend holds the thread when it returns, before it acts.
+    const int64_t coarse = total - total / 8 - kCoarseTimerMarginUs;
+    if (coarse > 0) {
+        if (internal::BeginBlockingCall(fd) < 0) return Fail(ECANCELED);
+        const bool armed = SetRecvTimeout(s, coarse);
+        const ssize_t n = armed ? ::recv(fd, buf, len, MSG_TRUNC) : -1;
+        const int err = errno;
+        if (internal::EndBlockingCall() < 0) return Fail(ECANCELED);
+        if (!armed) {
+            Fail(err);
+            return kWaitFailed;
+        }
+        if (n >= 0) return n > room ? Fail(EMSGSIZE) : static_cast<int>(n);
+        if (err != EAGAIN && err != EWOULDBLOCK && err != EINTR) return Fail(err);
+    }
+    for (;;) {
+        const int r = PollUntil(fd, POLLIN, deadline);
+        if (r < 0) {
+            Fail(errno);
+            return kWaitFailed;
+        }
+        if (r == 0) return kTimedOut;
+        const ssize_t n = ::recv(fd, buf, len, MSG_TRUNC | MSG_DONTWAIT);
+        if (n >= 0) return n > room ? Fail(EMSGSIZE) : static_cast<int>(n);
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Fail(errno);
+    }
 }
 
 bool GetServicePort(const char* name, const char* proto, uint16_t* port_net) {

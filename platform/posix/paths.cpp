@@ -1,8 +1,10 @@
 #include "kv/paths.h"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "paths_internal.h"
 #include "posix_io.h"
 
 namespace kvp {
@@ -29,17 +32,9 @@ std::string HomeDir() {
     return "/tmp";
 }
 
-// Opens a regular file through a descriptor first, so that a FIFO or device is refused
-// without blocking in open (O_NONBLOCK) and before any stream exists.
-std::FILE* OpenRegular(const char* path, int flags, const char* mode) {
-    if (!path) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    int fd;
-    do {
-        fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
-    } while (fd < 0 && errno == EINTR);
+// Turns a descriptor into a stream for a regular file only: a FIFO, device or directory
+// is refused (the descriptor was opened with O_NONBLOCK, so opening one never blocked).
+std::FILE* StreamForRegular(int fd, const char* mode) {
     if (fd < 0) return nullptr;
     struct stat st {};
     if (::fstat(fd, &st) < 0) {
@@ -62,6 +57,122 @@ std::FILE* OpenRegular(const char* path, int flags, const char* mode) {
         errno = err;
     }
     return f;
+}
+
+// Opens a regular file through a descriptor first, so that a FIFO or device is refused
+// without blocking in open (O_NONBLOCK) and before any stream exists.
+std::FILE* OpenRegular(const char* path, int flags, const char* mode) {
+    if (!path) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return StreamForRegular(fd, mode);
+}
+
+// openat2 with RESOLVE_BENEATH: the kernel refuses any step that leaves the directory
+// (parent references above it, absolute names, links pointing out); -1 with ENOSYS where
+// the kernel (or a sandbox) lacks the call.
+int OpenBeneathKernel(int dirfd, const char* rel, int flags) {
+#ifdef SYS_openat2
+    open_how how{};
+    how.flags = static_cast<uint64_t>(flags);
+    how.mode = (flags & O_CREAT) != 0 ? 0666 : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    long fd;
+    do {
+        fd = ::syscall(SYS_openat2, dirfd, rel, &how, sizeof how);
+    } while (fd < 0 && errno == EINTR);
+    return static_cast<int>(fd);
+#else
+    (void)dirfd;
+    (void)rel;
+    (void)flags;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// Opens rel below the directory dirfd one step at a time, following no link at all and
+// refusing "..": for where the kernel cannot confine a path walk itself.
+int OpenBeneathByComponents(int dirfd, const char* rel, int flags) {
+    std::vector<std::string> parts;
+    std::string cur;
+    for (const char* p = rel;; ++p) {
+        if (*p == '/' || *p == '\0') {
+            if (cur == "..") {
+                errno = EXDEV;
+                return -1;
+            }
+            if (!cur.empty() && cur != ".") parts.push_back(cur);
+            cur.clear();
+            if (*p == '\0') break;
+        } else {
+            cur.push_back(*p);
+        }
+    }
+    // Every step is opened without following a link, so nothing can lead outside.
+    int at = dirfd;
+    int owned = -1;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        const int next =
+            ::openat(at, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int err = errno;
+        if (owned >= 0) ::close(owned);
+        if (next < 0) {
+            errno = err;
+            return -1;
+        }
+        at = owned = next;
+    }
+    const char* last = parts.empty() ? "." : parts.back().c_str();
+    int fd;
+    do {
+        fd = ::openat(at, last, flags | O_NOFOLLOW, 0666);
+    } while (fd < 0 && errno == EINTR);
+    const int err = errno;
+    if (owned >= 0) ::close(owned);
+    errno = err;
+    return fd;
+}
+
+int OpenBeneath(int dirfd, const char* rel, int flags, bool kernelWalk) {
+    // An empty name is the root itself.
+    if (*rel == '\0') rel = ".";
+    if (kernelWalk) {
+        const int fd = OpenBeneathKernel(dirfd, rel, flags);
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;
+    }
+    // Without the kernel's help no link is followed at all: stricter, never looser.
+    return OpenBeneathByComponents(dirfd, rel, flags);
+}
+
+std::FILE* OpenBelow(const char* root, const char* name, BelowMode mode, bool kernelWalk) {
+    if (!root || !*root || !name) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int flags = O_RDONLY;
+    const char* stream = "rb";
+    if (mode == BelowMode::kWriteTruncate) {
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+        stream = "wb";
+    } else if (mode == BelowMode::kWriteNew) {
+        // O_EXCL also refuses a link standing at the name, dangling or not.
+        flags = O_WRONLY | O_CREAT | O_EXCL;
+        stream = "wb";
+    }
+    const int dir = ::open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return nullptr;
+    while (*name == '/') ++name;
+    const int fd = OpenBeneath(dir, name, flags | O_CLOEXEC | O_NONBLOCK, kernelWalk);
+    const int err = errno;
+    ::close(dir);
+    errno = err;
+    return StreamForRegular(fd, stream);
 }
 
 }  // namespace
@@ -104,9 +215,21 @@ std::FILE* OpenFileForWrite(const char* path) {
     return OpenRegular(path, O_WRONLY | O_CREAT | O_TRUNC, "wb");
 }
 
+std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode) {
+    return OpenBelow(root, name, mode, true);
+}
+
+bool IsAlreadyExistsError(int err) {
+    return err == EEXIST;
+}
+
 }  // namespace kvp
 
 namespace kvp::internal {
+
+std::FILE* OpenFileBelowStepwise(const char* root, const char* name, BelowMode mode) {
+    return OpenBelow(root, name, mode, false);
+}
 
 bool MakeDirs(const std::string& path) {
     size_t i = 0;

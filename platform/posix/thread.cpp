@@ -2,8 +2,10 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +14,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "wait_internal.h"
 
@@ -19,14 +22,12 @@ namespace kvp {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Windows refuses a suspend beyond this count.
 constexpr long kMaxSuspendCount = 127;
 // How long TerminateThread waits for the ended thread to unwind its stack.
 constexpr uint32_t kTerminateUnwindMs = 2000;
-
-int MakeEventFd() {
-    return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-}
 
 void Poke(int fd) {
     const int saved = errno;
@@ -48,60 +49,94 @@ void Drain(int fd) {
     errno = saved;
 }
 
+// Wake descriptors for the waits that poll a descriptor: a thread borrows one for the
+// length of such a wait and gives it back afterwards, so that threads hold none while
+// they run or wait otherwise. A few are kept for the next waits; the rest are closed.
+// Never destroyed: threads may outlive static destructors.
+class WakePool {
+  public:
+    WakePool() { free_.reserve(kKept); }  // so that a return never allocates
+    int Borrow() {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            if (!free_.empty()) {
+                const int fd = free_.back();
+                free_.pop_back();
+                return fd;
+            }
+        }
+        return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+    void Return(int fd) {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            if (free_.size() < kKept) {
+                free_.push_back(fd);
+                return;
+            }
+        }
+        ::close(fd);
+    }
+
+  private:
+    static constexpr size_t kKept = 16;
+    std::mutex mu_;
+    std::vector<int> free_;
+};
+
+WakePool& Wakes() {
+    static WakePool* pool = new WakePool;
+    return *pool;
+}
+
 }  // namespace
 
-// An event is a flag under a mutex plus an eventfd that is readable exactly while the flag
-// is set, so that waiting for it is a poll like every other wait of this layer.
+// An event is a flag under a mutex with a condition variable for its waiters; it holds no
+// descriptor.
 struct EventState {
     std::mutex mu;
+    std::condition_variable cv;
     bool manual = false;
     bool set = false;
-    int fd = -1;
     std::string name;
 
     EventState() = default;
     EventState(const EventState&) = delete;
     EventState& operator=(const EventState&) = delete;
-    ~EventState() {
-        if (fd >= 0) ::close(fd);
-    }
 
     void Set() {
         std::lock_guard<std::mutex> lk(mu);
         if (!set) {
             set = true;
-            Poke(fd);
+            // Every waiter looks: a suspended one declines the signal, so waking only one
+            // could leave it set with the others asleep.
+            cv.notify_all();
         }
     }
     void Reset() {
         std::lock_guard<std::mutex> lk(mu);
-        if (set) {
-            set = false;
-            Drain(fd);
-        }
-    }
-    // Takes the signal for one waiter: an auto-reset event lets exactly one waiter see it.
-    bool TryTake() {
-        std::lock_guard<std::mutex> lk(mu);
-        if (!set) return false;
-        if (!manual) {
-            set = false;
-            Drain(fd);
-        }
-        return true;
+        set = false;
     }
 };
 
 // The control block shared by the thread and every handle to it.
 struct ThreadState {
     std::mutex mu;
-    std::condition_variable cv;  // a held thread waits here for resume or terminate
+    std::condition_variable cv;  // a held or sleeping thread waits here
     long suspend_count = 0;
     bool terminate = false;
     uint32_t terminate_code = 0;
     bool finished = false;
     uint32_t exit_code = kStillActive;
-    int wake_fd = -1;  // poked by suspend and terminate to interrupt a wait in progress
+    // suspend_count > 0 or terminate: the quick test that waits make without the mutex.
+    std::atomic<bool> controls{false};
+    // What the thread waits on at the moment (under mu), so that suspend and terminate
+    // can reach it: the wake descriptor of a poll, poked by both; the socket of a
+    // blocking call, shut down by terminate; the event of an event wait, whose waiters
+    // terminate wakes (a suspend is seen when such a wait wakes, before it acts).
+    int wake_fd = -1;
+    int blocking_fd = -1;
+    EventState* event = nullptr;
     EventHandle done;  // manual-reset, set once the thread has ended
     ThreadProc proc = nullptr;
     void* arg = nullptr;
@@ -117,13 +152,26 @@ struct ThreadState {
         // Never joined (nobody waited for it, or the thread itself drops the last
         // handle): let it go.
         if (os_thread.joinable()) os_thread.detach();
-        if (wake_fd >= 0) ::close(wake_fd);
     }
 
     void JoinEnded() {
         std::lock_guard<std::mutex> lk(join_mu);
         if (os_thread.joinable() && os_thread.get_id() != std::this_thread::get_id())
             os_thread.join();
+    }
+
+    // Under mu.
+    bool Pending() const { return terminate || suspend_count > 0; }
+    void UpdateControls() { controls.store(Pending(), std::memory_order_release); }
+    // Under mu: makes the wait in progress see the new controls.
+    void Interrupt() {
+        if (wake_fd >= 0) Poke(wake_fd);
+        if (!terminate) return;
+        if (blocking_fd >= 0) ::shutdown(blocking_fd, SHUT_RDWR);
+        if (event != nullptr) {
+            std::lock_guard<std::mutex> lk(event->mu);
+            event->cv.notify_all();
+        }
     }
 };
 
@@ -149,77 +197,148 @@ int ApplyControls(ThreadState* self) {
     }
 }
 
-int PollLoop(ThreadState* self, int fd, short events, int64_t timeout_us, bool (*accept)(void*),
-             void* ctx) {
-    using Clock = std::chrono::steady_clock;
+// Records (or with -1 forgets) the descriptor whose poll suspend and terminate poke;
+// returns whether controls are pending, which the caller acts on instead of polling.
+bool RegisterWake(ThreadState* self, int fd) {
+    std::lock_guard<std::mutex> lk(self->mu);
+    self->wake_fd = fd;
+    return self->Pending();
+}
+
+// One poll of the descriptors, until the deadline unless the wait is unlimited.
+int PollUntil(pollfd* pfd, nfds_t n, bool unlimited, Clock::time_point deadline) {
+    timespec ts{};
+    if (!unlimited) {
+        auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+        if (left.count() < 0) left = std::chrono::nanoseconds(0);
+        ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+        ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
+    }
+    return ::ppoll(pfd, n, unlimited ? nullptr : &ts, nullptr);
+}
+
+int PlainPoll(int fd, short events, int64_t timeout_us) {
     const bool unlimited = timeout_us < 0;
     const Clock::time_point deadline =
         unlimited ? Clock::time_point::max() : Clock::now() + std::chrono::microseconds(timeout_us);
-    if (self && ApplyControls(self) < 0) {
+    for (;;) {
+        pollfd pfd{fd, events, 0};
+        const int r = PollUntil(&pfd, 1, unlimited, deadline);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (r == 0) return 0;
+        if (pfd.revents & POLLNVAL) {
+            errno = EBADF;
+            return -1;
+        }
+        return 1;
+    }
+}
+
+int PollLoop(ThreadState* self, int fd, short events, int64_t timeout_us, bool (*accept)(void*),
+             void* ctx) {
+    if (!self) {
+        for (;;) {
+            const int r = PlainPoll(fd, events, timeout_us);
+            if (r != 1 || !accept || accept(ctx)) return r;
+        }
+    }
+    const bool unlimited = timeout_us < 0;
+    const Clock::time_point deadline =
+        unlimited ? Clock::time_point::max() : Clock::now() + std::chrono::microseconds(timeout_us);
+    if (ApplyControls(self) < 0) {
         errno = ECANCELED;
         return -1;
     }
+    // The wake descriptor is lent for this wait only; it goes back on every way out,
+    // also when a terminate throws.
+    struct Lent {
+        ThreadState* self;
+        int fd;
+        ~Lent() {
+            RegisterWake(self, -1);
+            Wakes().Return(fd);
+        }
+    };
+    const int wake = Wakes().Borrow();
+    if (wake < 0) return -1;
+    const Lent lent{self, wake};
     for (;;) {
-        pollfd pfd[2];
-        nfds_t n = 0;
-        int target = -1;
-        int wake = -1;
-        if (fd >= 0) {
-            pfd[n] = pollfd{fd, events, 0};
-            target = static_cast<int>(n++);
-        }
-        if (self) {
-            pfd[n] = pollfd{self->wake_fd, POLLIN, 0};
-            wake = static_cast<int>(n++);
-        }
-        timespec ts{};
-        timespec* tsp = nullptr;
-        if (!unlimited) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
-            if (left.count() < 0) left = std::chrono::nanoseconds(0);
-            ts.tv_sec = static_cast<time_t>(left.count() / 1000000000);
-            ts.tv_nsec = static_cast<long>(left.count() % 1000000000);
-            tsp = &ts;
-        }
-        const int r = ::ppoll(pfd, n, tsp, nullptr);
-        if (r < 0 && errno != EINTR) return -1;
-        const bool ready = r > 0 && target >= 0 && pfd[target].revents != 0;
-        if (self) {
-            if (r > 0 && pfd[wake].revents != 0) Drain(self->wake_fd);
-            // Controls come before readiness: a suspended thread must not act on what became
-            // ready while it was held; it looks again, with the time left, once resumed.
-            const int c = ApplyControls(self);
-            if (c < 0) {
-                errno = ECANCELED;
-                return -1;
-            }
-            if (c > 0) continue;
-        }
-        if (ready) {
-            if (pfd[target].revents & POLLNVAL) {
+        int r = 0;
+        bool ready = false;
+        if (!RegisterWake(self, wake)) {
+            pollfd pfd[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
+            r = PollUntil(pfd, 2, unlimited, deadline);
+            if (r < 0 && errno != EINTR) return -1;
+            if (r > 0 && pfd[1].revents != 0) Drain(wake);
+            ready = r > 0 && pfd[0].revents != 0;
+            if (ready && (pfd[0].revents & POLLNVAL)) {
                 errno = EBADF;
                 return -1;
             }
-            if (!accept || accept(ctx)) return 1;
         }
+        // Controls come before readiness: a suspended thread must not act on what became
+        // ready while it was held; it looks again, with the time left, once resumed.
+        const int c = ApplyControls(self);
+        if (c < 0) {
+            errno = ECANCELED;
+            return -1;
+        }
+        if (c > 0) continue;
+        if (ready && (!accept || accept(ctx))) return 1;
         if (!unlimited && Clock::now() >= deadline) return 0;
     }
 }
 
-bool TakeEvent(void* ctx) {
-    return static_cast<EventState*>(ctx)->TryTake();
-}
-
 WaitResult WaitEvent(ThreadState* self, EventState& e, uint32_t ms) {
-    const int64_t us = ms == kInfinite ? -1 : static_cast<int64_t>(ms) * 1000;
-    switch (PollLoop(self, e.fd, POLLIN, us, TakeEvent, &e)) {
-        case 1:
-            return WaitResult::kSignaled;
-        case 0:
-            return WaitResult::kTimeout;
-        default:
+    const bool unlimited = ms == kInfinite;
+    const Clock::time_point deadline =
+        unlimited ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(ms);
+    if (self && ApplyControls(self) < 0) {
+        errno = ECANCELED;
+        return WaitResult::kFailed;
+    }
+    for (;;) {
+        if (self) {
+            std::lock_guard<std::mutex> lk(self->mu);
+            self->event = &e;
+        }
+        bool pending = false;
+        WaitResult result = WaitResult::kTimeout;
+        {
+            std::unique_lock<std::mutex> lk(e.mu);
+            for (;;) {
+                // Controls come before the signal: a suspended waiter leaves it set for
+                // others, and looks again once resumed.
+                if (self && self->controls.load(std::memory_order_acquire)) {
+                    pending = true;
+                    break;
+                }
+                if (e.set) {
+                    if (!e.manual) e.set = false;
+                    result = WaitResult::kSignaled;
+                    break;
+                }
+                if (unlimited) {
+                    e.cv.wait(lk);
+                } else if (e.cv.wait_until(lk, deadline) == std::cv_status::timeout && !e.set) {
+                    // A thread suspended meanwhile is held past its time first.
+                    pending = self && self->controls.load(std::memory_order_acquire);
+                    break;
+                }
+            }
+        }
+        if (self) {
+            std::lock_guard<std::mutex> lk(self->mu);
+            self->event = nullptr;
+        }
+        if (!pending) return result;
+        if (ApplyControls(self) < 0) {
+            errno = ECANCELED;
             return WaitResult::kFailed;
+        }
     }
 }
 
@@ -248,6 +367,70 @@ int ControlledWait(int fd, short events, int64_t timeout_us, bool (*accept)(void
     return PollLoop(t_self, fd, events, timeout_us, accept, ctx);
 }
 
+void ControlledSleep(int64_t timeout_us) {
+    ThreadState* self = t_self;
+    const bool unlimited = timeout_us < 0;
+    if (!self) {
+        if (!unlimited) {
+            std::this_thread::sleep_for(std::chrono::microseconds(timeout_us));
+            return;
+        }
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+    const Clock::time_point deadline =
+        unlimited ? Clock::time_point::max() : Clock::now() + std::chrono::microseconds(timeout_us);
+    std::unique_lock<std::mutex> lk(self->mu);
+    for (;;) {
+        if (self->Pending()) {
+            // Held past the time when suspended; a terminated thread leaves by the throw.
+            lk.unlock();
+            if (ApplyControls(self) < 0) return;
+            lk.lock();
+            continue;
+        }
+        if (!unlimited && Clock::now() >= deadline) return;
+        if (unlimited) {
+            self->cv.wait(lk);
+        } else {
+            self->cv.wait_until(lk, deadline);
+        }
+    }
+}
+
+int BeginBlockingCall(int fd) {
+    ThreadState* self = t_self;
+    if (!self) return 0;
+    int held = 0;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lk(self->mu);
+            if (!self->Pending()) {
+                self->blocking_fd = fd;
+                return held;
+            }
+        }
+        const int c = ApplyControls(self);
+        if (c < 0) return -1;
+        if (c > 0) held = 1;
+    }
+}
+
+int EndBlockingCall() {
+    ThreadState* self = t_self;
+    if (!self) return 0;
+    {
+        std::lock_guard<std::mutex> lk(self->mu);
+        self->blocking_fd = -1;
+    }
+    return ApplyPendingControls();
+}
+
+int ApplyPendingControls() {
+    ThreadState* self = t_self;
+    if (!self || !self->controls.load(std::memory_order_acquire)) return 0;
+    return ApplyControls(self);
+}
+
 }  // namespace internal
 
 ThreadHandle CreateThread(ThreadProc proc, void* arg) {
@@ -264,8 +447,6 @@ ThreadHandle CreateThread(ThreadProc proc, void* arg) {
     }
     st->proc = proc;
     st->arg = arg;
-    st->wake_fd = MakeEventFd();
-    if (st->wake_fd < 0) return {};
     st->done = CreateEventA(true, false, nullptr);
     if (!st->done) return {};
     try {
@@ -295,8 +476,9 @@ long SuspendThread(const ThreadHandle& t) {
             return -1;
         }
         prev = t->suspend_count++;
+        t->UpdateControls();
+        t->Interrupt();
     }
-    Poke(t->wake_fd);
     // A thread that suspends itself stops here, as it would on Windows.
     if (t.get() == t_self) ApplyControls(t_self);
     return prev;
@@ -313,7 +495,10 @@ long ResumeThread(const ThreadHandle& t) {
         return -1;
     }
     const long prev = t->suspend_count;
-    if (prev > 0 && --t->suspend_count == 0) t->cv.notify_all();
+    if (prev > 0 && --t->suspend_count == 0) {
+        t->UpdateControls();
+        t->cv.notify_all();
+    }
     return prev;
 }
 
@@ -328,10 +513,11 @@ bool TerminateThread(const ThreadHandle& t, uint32_t exit_code) {
         if (!t->terminate) {
             t->terminate = true;
             t->terminate_code = exit_code;
+            t->UpdateControls();
         }
         t->cv.notify_all();
+        t->Interrupt();
     }
-    Poke(t->wake_fd);
     if (t.get() == t_self) {
         ApplyControls(t_self);  // throws, unless the stack is already unwinding
         return true;
@@ -370,10 +556,8 @@ EventHandle CreateEventA(bool manual_reset, bool initially_set, const char* name
         errno = ENOMEM;
         return {};
     }
-    e->fd = MakeEventFd();
-    if (e->fd < 0) return {};
     e->manual = manual_reset;
-    if (initially_set) e->Set();
+    e->set = initially_set;
     return e;
 }
 

@@ -16,10 +16,9 @@ uint32_t GetTickCount() {
 }
 
 void Sleep(uint32_t ms) {
-    const int64_t us = ms == kInfinite ? -1 : static_cast<int64_t>(ms) * 1000;
     // Waiting for nothing but the time; a thread that is being terminated leaves by the
     // exception the wait throws.
-    internal::ControlledWait(-1, 0, us);
+    internal::ControlledSleep(ms == kInfinite ? -1 : static_cast<int64_t>(ms) * 1000);
 }
 
 }  // namespace kvp

@@ -21,8 +21,7 @@ struct LoadedClientLibrary {
     QueryFn query = nullptr;
 };
 
-// Loaded once per process and never unloaded: a worker that has just reported its end
-// may still be running the last instructions of its thread inside the library.
+// Loaded once per process and kept, as an application that binds it at start-up does.
 inline const LoadedClientLibrary& ClientLibraryExports() {
     static const LoadedClientLibrary loaded = [] {
         LoadedClientLibrary l;

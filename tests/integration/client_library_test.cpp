@@ -11,6 +11,7 @@
 
 #include "client_peer.h"
 #include "kv/paths.h"
+#include "kv/process.h"
 #include "kv/time.h"
 #include "test_support.h"
 
@@ -90,6 +91,20 @@ void ServeBlocks(ScriptedPeer& peer, const std::string& data) {
 // Declared first, so that it also runs first when all cases share one process.
 TEST_F(ClientLibrary, NoTransferStartedReportsIdle) {
     EXPECT_EQ(query_(), 0);
+}
+
+// An application may free the library the moment TFTPQueryStatus says 0: the worker
+// must then be out of the library's code. A separate process, since this one keeps the
+// library loaded; its rounds would crash it on the first worker caught inside.
+TEST_F(ClientLibrary, MayBeFreedTheMomentTheStatusSaysDone) {
+    const std::string out = env_.dir() + "/cycle.out";
+    const kvp::pid_type child =
+        kvp::SpawnProcess({std::string(KV_TESTBIN_DIR) + "/kvlibcycle",
+                           BinDir() + "/kvtftpclidll.so", "500", env_.dir() + "/local.bin"},
+                          out);
+    ASSERT_NE(child, -1);
+    EXPECT_EQ(kvp::WaitProcess(child), 0);
+    EXPECT_EQ(ReadFile(out), "500 rounds\n");
 }
 
 // Only the two entry points can be bound: the engine, the core and the platform layer

@@ -2,6 +2,7 @@
 // scripted peer, timed packet I/O, oversized, empty and stray datagrams.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -229,6 +230,103 @@ TEST_F(CoreConversation, ReportsNeedNoReporter) {
     EXPECT_FALSE(SendPacketToPeer(&ctx)) << "a length beyond the buffer is never sent";
     ctx.sendLen = -1;
     EXPECT_FALSE(SendPacketToPeer(&ctx));
+}
+
+// The receiver's step, as the server's upload and the client's download take it.
+TEST_F(CoreConversation, AcceptingDataBlocks) {
+    const std::string path = env.dir() + "/received";
+    ctx.file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(ctx.file, nullptr);
+    UseLargeFileBuffer(&ctx);
+    char text[128];
+    auto judge = [&](const std::string& packet) {
+        std::memcpy(ctx.recvBuf, packet.data(), packet.size());
+        ctx.recvLen = static_cast<int32_t>(packet.size());
+        return AcceptDataBlock(&ctx, text, sizeof text);
+    };
+    const std::string full = kvtest::PatternData(512, 8);
+    EXPECT_EQ(judge("\0\3\0\0"s + full), DataVerdict::kOld) << "block 0 is never accepted";
+    EXPECT_EQ(judge("\0\3\0\1"s + full), DataVerdict::kStored);
+    EXPECT_EQ(ctx.block, 1);
+    ASSERT_TRUE(AcknowledgeDataBlock(&ctx, 0, 5000));
+    EXPECT_EQ(PeerReceives(), "\0\4\0\1"s);
+    EXPECT_EQ(judge("\0\3\0\1"s + full), DataVerdict::kRepeat) << "written once only";
+    EXPECT_EQ(judge("\0\3\0\2"s + full), DataVerdict::kStored);
+    EXPECT_EQ(judge("\0\3\0\1"s + full), DataVerdict::kOld);
+    // The last block is on disk when it is reported, though the stream is buffered.
+    EXPECT_EQ(judge("\0\3\0\3tail"s), DataVerdict::kLast);
+    EXPECT_EQ(kvtest::ReadFile(path), full + full + "tail");
+
+    EXPECT_EQ(judge("\0\3\0\5x"s), DataVerdict::kFailed);
+    EXPECT_STREQ(text, "DATA receive error. Expected block 4, got block 5. Aborting.");
+    EXPECT_EQ(PeerReceives(), "\0\5\0\4"s + text + '\0');
+    std::fclose(ctx.file);
+
+    // A file that cannot be written: ERROR 3, with the system's error number.
+    ctx.file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(ctx.file, nullptr);
+    ctx.block = 0;
+    EXPECT_EQ(judge("\0\3\0\1x"s), DataVerdict::kFailed);
+    EXPECT_EQ(std::string(text).rfind("File write error ", 0), 0u) << text;
+    EXPECT_EQ(PeerReceives().substr(0, 4), "\0\5\0\3"s);
+    std::fclose(ctx.file);
+    ctx.file = nullptr;
+}
+
+// The sender's step, as the server's download and the client's upload take it.
+TEST_F(CoreConversation, AdvancingOnAcks) {
+    const std::string path = env.dir() + "/sent";
+    const std::string data = kvtest::PatternData(700, 4);
+    kvtest::WriteFile(path, data);
+    ctx.file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(ctx.file, nullptr);
+    auto ack = [&](uint16_t block) {
+        const std::string packet = "\0\4"s + char(block >> 8) + char(block & 0xFF);
+        std::memcpy(ctx.recvBuf, packet.data(), packet.size());
+        ctx.recvLen = 4;
+        return AdvanceOnAck(&ctx, ReaderForMode("octet"));
+    };
+    // The acknowledgement of a request counts as that of a full block 0.
+    ctx.sendLen = kMaxPacket;
+    EXPECT_EQ(ack(0), AckVerdict::kNextBlock);
+    EXPECT_EQ(ctx.block, 1);
+    EXPECT_EQ(ctx.sendLen, kMaxPacket);
+    EXPECT_EQ(ack(0), AckVerdict::kIgnore) << "a duplicate";
+    ctx.recvLen = 3;
+    EXPECT_EQ(AdvanceOnAck(&ctx, ReadOctetBlock), AckVerdict::kIgnore) << "too short";
+    EXPECT_EQ(ack(1), AckVerdict::kNextBlock);
+    EXPECT_EQ(ctx.sendLen, 4 + 700 - 512);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(ctx.sendBuf + 4), ctx.sendLen - 4),
+              data.substr(512));
+    EXPECT_EQ(ack(2), AckVerdict::kComplete);
+    std::fclose(ctx.file);
+
+    // The block after 65535 is 0; a file that cannot be read fails the step.
+    ctx.file = std::fopen(env.dir().c_str(), "rb");
+    if (ctx.file != nullptr) {
+        ctx.block = 65535;
+        ctx.sendLen = kMaxPacket;
+        EXPECT_EQ(ack(65535), AckVerdict::kReadFailed);
+        EXPECT_EQ(ctx.block, 0);
+        std::fclose(ctx.file);
+    }
+    ctx.file = nullptr;
+
+    EXPECT_TRUE(IsNetasciiMode("NetAscii"));
+    EXPECT_FALSE(IsNetasciiMode("netascii "));
+    EXPECT_EQ(ReaderForMode("NETASCII"), ReadNetasciiBlock);
+    EXPECT_EQ(ReaderForMode("binary"), ReadOctetBlock);
+    EXPECT_EQ(ReaderForMode(""), ReadOctetBlock);
+}
+
+TEST(CoreRequests, RequestPacketsAndTheirLimit) {
+    uint8_t buf[kMaxPacket];
+    EXPECT_EQ(BuildRequestPacket(buf, kOpRrq, "a.txt", "octet"), 14);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 14), "\0\1a.txt\0octet\0"s);
+    const std::string longest(kMaxPacket - 4 - 8, 'n');
+    EXPECT_EQ(BuildRequestPacket(buf, kOpWrq, longest, "netascii"), kMaxPacket);
+    EXPECT_EQ(buf[1], kOpWrq);
+    EXPECT_EQ(BuildRequestPacket(buf, kOpWrq, longest + "n", "netascii"), 0);
 }
 
 }  // namespace

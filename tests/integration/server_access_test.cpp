@@ -1,7 +1,11 @@
 // Which requests the server refuses, what it answers, and where a requested name may
 // lead: never out of the root directory.
 #include <filesystem>
+#include <map>
+#include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "server_harness.h"
 
@@ -178,6 +182,144 @@ TEST_F(ServerAccessTest, NamesNeverLeaveTheRoot) {
     EXPECT_EQ(a.code, 1);
     EXPECT_FALSE(std::filesystem::exists(escape));
     EXPECT_EQ(kvtest::ReadFile(secret), "outside the root");
+}
+
+TEST_F(ServerAccessTest, EmptyRootServesNothingAndSaysSo) {
+    SetStringValue("TFTPHome", "");
+    SetFlagValue("AllowOverwrite", 1);
+    StartServer();
+    EXPECT_TRUE(
+        WaitForLine("StartTFTPServerThread: No root directory (TFTPHome) is set. Every "
+                    "request is refused until one is set."));
+    // Joined to an empty root these would be paths from the top of the file system.
+    const std::string escape = "tmp/kvtftp-empty-root-" + std::to_string(env_.tftpPort());
+    const std::string text = "No root directory has been set on this server.";
+    ExpectRefusal(1, "etc/passwd", 2, text);
+    ExpectRefusal(1, "/etc/passwd", 2, text);
+    ExpectRefusal(2, escape, 2, text);
+    EXPECT_FALSE(std::filesystem::exists("/" + escape));
+    // The parent-reference refusal still comes first.
+    ExpectRefusal(1, "../x", 1, kParentRead);
+
+    SetStringValue("TFTPHome", root_);
+    kvtest::WriteFile(RootPath("f.txt"), "served");
+    Restart();
+    Peer peer;
+    EXPECT_EQ(Download(peer, env_.tftpPort(), "f.txt").data, "served");
+}
+
+// Names an attacker would try, in every spelling: none may open, create or truncate a
+// file outside the root, whatever the settings allow.
+TEST_F(ServerAccessTest, HostileNamesNeverReachOutsideTheRoot) {
+    namespace fs = std::filesystem;
+    const std::string outside = env_.dir() + "/outside";
+    fs::create_directories(outside);
+    fs::create_directories(RootPath("sub"));
+    const std::string secret = "the secret outside the root";
+    kvtest::WriteFile(outside + "/secret.txt", secret);
+    kvtest::WriteFile(RootPath("sub/file.txt"), "inside");
+    fs::create_symlink("../outside/secret.txt", RootPath("out"));
+    fs::create_symlink(outside + "/secret.txt", RootPath("abs"));
+    fs::create_symlink(outside, RootPath("outdir"));
+    fs::create_symlink(outside + "/created.txt", RootPath("dangling"));
+    fs::create_symlink("..", RootPath("sub/up"));
+    fs::create_symlink("file.txt", RootPath("sub/in"));
+
+    // Everything outside the root and the state directory, with the outside files' bytes.
+    const auto snapshot = [&] {
+        std::map<std::string, std::string> seen;
+        for (const auto& e : fs::recursive_directory_iterator(env_.dir())) {
+            const std::string p = e.path().string();
+            if (p.rfind(root_, 0) == 0 || p.rfind(env_.dir() + "/state", 0) == 0) continue;
+            seen[p] = p.rfind(outside, 0) == 0 && e.is_regular_file() ? kvtest::ReadFile(p) : "";
+        }
+        return seen;
+    };
+    const auto before = snapshot();
+
+    std::vector<std::string> names = {
+        // parent references
+        "..", "../outside/secret.txt", "..\\outside\\secret.txt", "sub/../../outside/secret.txt",
+        "....//outside/secret.txt", ".../outside", "..;/x", "sub/..", "sub\\..\\..",
+        // encodings that a server must not decode into parent references
+        "%2e%2e/outside/secret.txt", "..%2foutside%2fsecret.txt", "%2e%2e%5csecret.txt",
+        "\xc0\xae\xc0\xae/outside/secret.txt", "\xef\xbc\x8e\xef\xbc\x8e/outside/secret.txt",
+        // absolute names of every kind
+        outside + "/secret.txt", "/" + outside + "/secret.txt", "\\\\localhost\\" + outside,
+        "//etc/passwd", "/etc/passwd", "\\etc\\passwd", "C:\\Windows\\win.ini", "C:/x",
+        "\\\\?\\C:\\x", "~/.profile", "~root/x", "/proc/self/environ", "/dev/zero",
+        // links below the root that point out of it, directly or through a directory
+        "out", "abs", "outdir/secret.txt", "outdir/created.txt", "dangling", "sub/up/out",
+        "sub/up/outdir/secret.txt", "/out", "\\abs",
+        // names ending in a dot or a blank, the Windows shell's silent trims
+        "out.", "out ", "abs. ", "outdir./secret.txt", "outdir /secret.txt", ". ", " ", ".",
+        // control bytes and very long names
+        std::string("a\x01b"), "line\r\nbreak", "\x1b[2J", "tab\tname", std::string(507, 'a'),
+        std::string(300, 'x') + "/y", std::string(250, '/') + "out"};
+    for (int i = 0; i < 120; ++i) names.back().insert(0, "./");
+
+    SetFlagValue("AllowOverwrite", 1);
+    StartServer();
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        {
+            Peer peer;
+            const TransferResult r = Download(peer, env_.tftpPort(), name, "octet", 3000);
+            EXPECT_EQ(r.data.find("secret"), std::string::npos);
+            if (!r.ok) {
+                EXPECT_TRUE(r.gotError);
+            }
+        }
+        {
+            Peer peer;
+            Upload(peer, env_.tftpPort(), name, "written by a client");
+        }
+    }
+    EXPECT_EQ(snapshot(), before);
+
+    // Without overwrites too; a link at the name counts as something that exists.
+    SetFlagValue("AllowOverwrite", 0);
+    Restart();
+    for (const char* name : {"dangling", "out", "abs"}) ExpectRefusal(2, name, 2, kExists);
+    for (const char* name : {"outdir/created.txt", "sub/up/outdir/created.txt"}) {
+        Peer peer;
+        EXPECT_FALSE(Upload(peer, env_.tftpPort(), name, "x").ok) << name;
+    }
+    EXPECT_EQ(snapshot(), before);
+    // A link that stays below the root is followed.
+    Peer peer;
+    EXPECT_EQ(Download(peer, env_.tftpPort(), "sub/in").data, "inside");
+}
+
+// Requests racing for one new name: without overwrites exactly one may create it.
+TEST_F(ServerAccessTest, RacingUploadsOfANewNameCreateItOnce) {
+    StartServer();
+    for (int round = 0; round < 5; ++round) {
+        const std::string name = "race" + std::to_string(round) + ".bin";
+        std::vector<std::unique_ptr<Peer>> peers;
+        for (int i = 0; i < 6; ++i) {
+            peers.push_back(std::make_unique<Peer>());
+            ASSERT_TRUE(peers.back()->SendTo(env_.tftpPort(), RequestPacket(2, name, "octet")));
+        }
+        int acked = 0;
+        int refused = 0;
+        for (auto& peer : peers) {
+            std::string p;
+            ASSERT_TRUE(peer->Receive(&p));
+            if (p == AckPacket(0)) {
+                ++acked;
+                peer->Reply(DataPacket(1, "winner"));
+                ASSERT_TRUE(peer->Receive(&p));
+            } else {
+                EXPECT_EQ(Block(p), 2);
+                EXPECT_EQ(ErrorText(p), kExists);
+                ++refused;
+            }
+        }
+        EXPECT_EQ(acked, 1);
+        EXPECT_EQ(refused, 5);
+        EXPECT_EQ(kvtest::ReadFile(RootPath(name)), "winner");
+    }
 }
 
 TEST_F(ServerAccessTest, NoErrorRepliesWhenSendBackErrorsIsOff) {

@@ -1,5 +1,9 @@
 // Whole downloads and uploads through the engine, compared byte for byte.
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "server_harness.h"
 
@@ -206,6 +210,40 @@ TEST_F(ServerTransferTest, TwoRequestsAreServedAtTheSameTime) {
     EXPECT_NE(first.lastFromPort(), second.lastFromPort());
     first.Reply(ErrorPacket(0, "enough"));
     second.Reply(ErrorPacket(0, "enough"));
+}
+
+// A transfer costs its conversation socket and its file, nothing per thread, so that the
+// most transfers the listener runs at once (384) stay well within an open-file limit of
+// 1024. (Here each transfer also has its client's socket in this same process.)
+TEST_F(ServerTransferTest, SimultaneousTransfersHoldOnlyTheirSocketsAndFiles) {
+    const int before = kvtest::OpenDescriptors();
+    if (before < 0) GTEST_SKIP() << "the system does not list open descriptors";
+    constexpr int kTransfers = 200;
+    kvtest::WriteFile(RootPath("many.bin"), kvtest::PatternData(4000, 5));
+    StartServer();
+    const int idle = kvtest::OpenDescriptors();
+    std::vector<std::unique_ptr<Peer>> peers;
+    for (int i = 0; i < kTransfers; ++i) {
+        peers.push_back(std::make_unique<Peer>());
+        ASSERT_TRUE(peers.back()->SendTo(env_.tftpPort(), RequestPacket(1, "many.bin", "octet")));
+    }
+    // Every transfer has sent its first block and waits for its ACK.
+    for (auto& peer : peers) {
+        std::string p;
+        ASSERT_TRUE(peer->Receive(&p));
+        ASSERT_EQ(Block(p), 1);
+    }
+    const int busy = kvtest::OpenDescriptors();
+    EXPECT_LE(busy - idle, 3 * kTransfers + 4) << "client, conversation socket and file each";
+    for (auto& peer : peers) peer->Reply(ErrorPacket(0, "enough"));
+    peers.clear();
+    // Everything a transfer held is released when it ends.
+    int now = kvtest::OpenDescriptors();
+    for (int waited = 0; now > idle + 4 && waited < kPromptMs; waited += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        now = kvtest::OpenDescriptors();
+    }
+    EXPECT_LE(now, idle + 4);
 }
 
 }  // namespace

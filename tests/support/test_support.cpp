@@ -28,6 +28,15 @@ std::string MakeTempDir() {
     return base.string();
 }
 
+int OpenDescriptors() {
+    std::error_code ec;
+    fs::directory_iterator it("/proc/self/fd", ec);
+    if (ec) return -1;
+    int n = 0;
+    for (; it != fs::directory_iterator(); it.increment(ec)) ++n;
+    return n;
+}
+
 void RemoveTree(const std::string& path) {
     std::error_code ec;
     fs::remove_all(path, ec);

@@ -40,6 +40,8 @@ void WriteFile(const std::string& path, const std::string& data);
 std::string PatternData(size_t size, uint32_t seed = 1);
 std::string MakeTempDir();
 void RemoveTree(const std::string& path);
+// The descriptors this process has open, or -1 where the system does not list them.
+int OpenDescriptors();
 
 // Creates the HKEY_LOCAL_MACHINE key as needed and sets the value (fails the test when
 // that fails).

@@ -56,6 +56,8 @@ TEST_F(CoreTimeout, InitStartsATransferAndKeepsItsResources) {
     ctx.maxPacket = 3;
     ctx.blockSize = 4;
     ctx.lastNetasciiByte = '\r';
+    ctx.aheadLen = 7;  // the look-ahead of an earlier file
+    ctx.aheadPos = 3;
     InitTransferContext(&ctx, 5000);
     EXPECT_EQ(ctx.block, 0);
     EXPECT_EQ(ctx.maxPacket, 516);
@@ -65,6 +67,7 @@ TEST_F(CoreTimeout, InitStartsATransferAndKeepsItsResources) {
     EXPECT_EQ(ctx.waitSec, 4);
     EXPECT_EQ(ctx.waitUsec, 904000);
     EXPECT_EQ(ctx.lastNetasciiByte, -1);
+    EXPECT_EQ(ctx.aheadLen, ctx.aheadPos) << "nothing of an earlier file is sent";
     EXPECT_EQ(ctx.socket, 42);
     EXPECT_EQ(ctx.file, stdin);
     EXPECT_EQ(ctx.fileName, "name");

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kv/errors.h"
@@ -102,6 +104,54 @@ TEST_F(NetTest, WaitsTimeOutAndReportBadSockets) {
     char c;
     EXPECT_EQ(kvp::Recv(kvp::kInvalidSocket, &c, 1), -1);
     EXPECT_NE(kvp::LastSocketError(), 0);
+}
+
+TEST_F(NetTest, TimedSendAndReceive) {
+    kvp::SockAddr4 raddr, saddr;
+    kvp::Socket rx = BoundSocket(&raddr);
+    kvp::Socket tx = BoundSocket(&saddr);
+    ASSERT_EQ(kvp::Connect(tx.get(), raddr), 0);
+    ASSERT_EQ(kvp::Connect(rx.get(), saddr), 0);
+    char buf[516];
+    // Nothing there: with and without waiting.
+    EXPECT_EQ(kvp::RecvWithin(rx.get(), buf, sizeof buf, 0, 0), kvp::kTimedOut);
+    EXPECT_EQ(kvp::RecvWithin(rx.get(), buf, sizeof buf, 0, 30000), kvp::kTimedOut);
+
+    const std::string full = kvtest::PatternData(516, 5);
+    ASSERT_EQ(kvp::SendWithin(tx.get(), full.data(), 516, 1, 0), 516);
+    ASSERT_EQ(kvp::SendWithin(tx.get(), "", 0, 1, 0), 0);
+    ASSERT_EQ(kvp::SendWithin(tx.get(), full.data(), 516, 0, 0), 516) << "no wait needed";
+    EXPECT_EQ(kvp::RecvWithin(rx.get(), buf, sizeof buf, 5, 0), 516);
+    EXPECT_EQ(std::string(buf, 516), full);
+    EXPECT_EQ(kvp::RecvWithin(rx.get(), buf, sizeof buf, 5, 0), 0) << "an empty datagram";
+    // Room for less than the datagram: consumed and refused, never cut.
+    kvp::SetLastSocketError(0);
+    EXPECT_EQ(kvp::RecvWithin(rx.get(), buf, 100, 5, 0), -1);
+    EXPECT_EQ(kvp::LastSocketError(), kvp::kErrMsgSize);
+    EXPECT_EQ(kvp::RecvWithin(rx.get(), buf, sizeof buf, 0, 0), kvp::kTimedOut);
+
+    // A plain receive after a timed one waits as long as it takes: the timed one's
+    // time-out is not left behind on the socket.
+    EXPECT_EQ(kvp::RecvWithin(rx.get(), buf, sizeof buf, 0, 60000), kvp::kTimedOut);
+    std::thread late([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        kvp::Send(tx.get(), "late", 4);
+    });
+    EXPECT_EQ(kvp::Recv(rx.get(), buf, sizeof buf), 4);
+    late.join();
+    // A longer time-out after a shorter one is the one that holds.
+    EXPECT_EQ(kvp::RecvWithin(rx.get(), buf, sizeof buf, 0, 60000), kvp::kTimedOut);
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        kvp::Send(tx.get(), "later", 5);
+    });
+    EXPECT_EQ(kvp::RecvWithin(rx.get(), buf, sizeof buf, 10, 0), 5);
+    later.join();
+
+    kvp::SetLastSocketError(0);
+    EXPECT_EQ(kvp::RecvWithin(kvp::kInvalidSocket, buf, 1, 0, 1000), -1);
+    EXPECT_NE(kvp::LastSocketError(), 0);
+    EXPECT_EQ(kvp::SendWithin(kvp::kInvalidSocket, buf, 1, 0, 1000), -1);
 }
 
 TEST_F(NetTest, ServicesFileIsHonoured) {

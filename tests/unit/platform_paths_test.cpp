@@ -1,14 +1,18 @@
 // State directory, current directory, file opening and run-time library loading.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "kv/dynlib.h"
 #include "kv/paths.h"
 #include "kv/process.h"
+#include "paths_internal.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -88,6 +92,105 @@ TEST(Paths, OpenOnlyRegularFiles) {
     EXPECT_EQ(kvp::OpenFileForRead("/dev/zero"), nullptr);
     EXPECT_EQ(errno, EINVAL);
 }
+
+// A served directory with links that stay inside it and links that lead out, and a
+// file outside that nothing below the root may reach.
+class BelowRoot : public ::testing::TestWithParam<bool> {
+  protected:
+    void SetUp() override {
+        root_ = env_.dir() + "/root";
+        outside_ = env_.dir() + "/outside";
+        fs::create_directories(root_ + "/sub");
+        fs::create_directories(outside_);
+        kvtest::WriteFile(root_ + "/sub/file.txt", "inside");
+        kvtest::WriteFile(outside_ + "/secret.txt", "outside");
+        fs::create_symlink("sub/file.txt", root_ + "/in");
+        fs::create_symlink("../outside/secret.txt", root_ + "/out");
+        fs::create_symlink(outside_ + "/secret.txt", root_ + "/abs");
+        fs::create_symlink(outside_, root_ + "/outdir");
+        fs::create_symlink(outside_ + "/new.txt", root_ + "/dangling");
+    }
+    std::FILE* Open(const std::string& name, kvp::BelowMode mode) {
+        // The kernel's confined walk, or the stepwise one that follows no link at all.
+        return GetParam() ? kvp::OpenFileBelow(root_.c_str(), name.c_str(), mode)
+                          : kvp::internal::OpenFileBelowStepwise(root_.c_str(), name.c_str(), mode);
+    }
+    std::string ReadAll(std::FILE* f) {
+        std::string data(64, '\0');
+        data.resize(std::fread(data.data(), 1, data.size(), f));
+        return data;
+    }
+
+    kvtest::TestEnv env_;
+    std::string root_;
+    std::string outside_;
+};
+
+TEST_P(BelowRoot, NothingOutsideTheRootIsOpenedCreatedOrTruncated) {
+    for (const char* name : {"sub/file.txt", "/sub/file.txt", "//sub//./file.txt"}) {
+        kvp::File f(Open(name, kvp::BelowMode::kRead));
+        ASSERT_TRUE(f) << name;
+        EXPECT_EQ(ReadAll(f.get()), "inside");
+    }
+    if (GetParam()) {
+        // A link that stays below the root is followed.
+        kvp::File f(Open("in", kvp::BelowMode::kRead));
+        ASSERT_TRUE(f);
+        EXPECT_EQ(ReadAll(f.get()), "inside");
+    }
+    for (const kvp::BelowMode mode :
+         {kvp::BelowMode::kRead, kvp::BelowMode::kWriteTruncate, kvp::BelowMode::kWriteNew}) {
+        for (const char* name :
+             {"out", "abs", "outdir/secret.txt", "outdir/new.txt", "dangling",
+              "../outside/secret.txt", "sub/../../outside/secret.txt", "", "/", "sub", "sub/"}) {
+            SCOPED_TRACE(name);
+            kvp::File f(Open(name, mode));
+            EXPECT_FALSE(f);
+        }
+    }
+    EXPECT_EQ(kvtest::ReadFile(outside_ + "/secret.txt"), "outside");
+    EXPECT_FALSE(fs::exists(outside_ + "/new.txt"));
+    EXPECT_EQ(kvp::OpenFileBelow("", "sub/file.txt", kvp::BelowMode::kRead), nullptr);
+    EXPECT_EQ(kvp::OpenFileBelow((root_ + "/sub/file.txt").c_str(), "", kvp::BelowMode::kRead),
+              nullptr);
+}
+
+TEST_P(BelowRoot, NewFilesAreCreatedExclusively) {
+    {
+        kvp::File f(Open("sub/file.txt", kvp::BelowMode::kWriteNew));
+        EXPECT_FALSE(f);
+        EXPECT_TRUE(kvp::IsAlreadyExistsError(errno));
+    }
+    EXPECT_EQ(kvtest::ReadFile(root_ + "/sub/file.txt"), "inside");
+    // Of many callers racing for one new name, exactly one gets it.
+    for (int round = 0; round < 20; ++round) {
+        const std::string name = "sub/race" + std::to_string(round);
+        std::atomic<int> created{0};
+        std::atomic<int> existed{0};
+        std::vector<std::thread> racers;
+        for (int i = 0; i < 4; ++i) {
+            racers.emplace_back([&] {
+                kvp::File f(Open(name, kvp::BelowMode::kWriteNew));
+                if (f) {
+                    ++created;
+                } else if (kvp::IsAlreadyExistsError(errno)) {
+                    ++existed;
+                }
+            });
+        }
+        for (std::thread& t : racers) t.join();
+        EXPECT_EQ(created.load(), 1);
+        EXPECT_EQ(existed.load(), 3);
+    }
+    // Truncating a file below the root works as before.
+    {
+        kvp::File f(Open("sub/file.txt", kvp::BelowMode::kWriteTruncate));
+        ASSERT_TRUE(f);
+    }
+    EXPECT_EQ(fs::file_size(root_ + "/sub/file.txt"), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Walks, BelowRoot, ::testing::Bool());
 
 // Where the system keeps the C math library, to have a real library to load.
 std::string FindLibm() {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kv/net.h"
 #include "kv/thread.h"
@@ -21,9 +22,22 @@ struct SignalOnExit {
     ~SignalOnExit() { kvp::SetEvent(e); }
 };
 
-// A listener in miniature: waits in 5-second steps for a datagram and takes it.
+// Terminates the thread and checks that it has ended with the code given.
+void TerminateAndExpectEnd(const kvp::ThreadHandle& t, uint32_t code) {
+    EXPECT_TRUE(kvp::TerminateThread(t, code));
+    EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
+    uint32_t got = 0;
+    ASSERT_TRUE(kvp::GetExitCodeThread(t, &got));
+    EXPECT_EQ(got, code);
+}
+
+// A listener in miniature: waits in 5-second steps for a datagram and takes it, with a
+// wait and then a receive, or with one receive that waits (timed: waits of timedUs; one
+// of 15 ms the receive makes with a precise timer alone).
 struct Listener {
     kvp::Socket sock;
+    bool timed = false;
+    long timedUs = 5000000;
     kvp::EventHandle waiting = kvp::CreateEventA(true, false, "waiting");
     kvp::EventHandle got = kvp::CreateEventA(false, false, "got");
     kvp::EventHandle unwound = kvp::CreateEventA(true, false, "unwound");
@@ -34,11 +48,18 @@ struct Listener {
         SignalOnExit guard{self->unwound};
         for (;;) {
             kvp::SetEvent(self->waiting);
-            int r = kvp::WaitReadable(self->sock.get(), 5, 0);
-            if (r < 0) return 99;
-            if (r == 0) continue;
             char buf[64];
-            int n = kvp::Recv(self->sock.get(), buf, sizeof buf);
+            int n = 0;
+            if (self->timed) {
+                n = kvp::RecvWithin(self->sock.get(), buf, sizeof buf, self->timedUs / 1000000,
+                                    self->timedUs % 1000000);
+                if (n == kvp::kTimedOut) continue;
+            } else {
+                int r = kvp::WaitReadable(self->sock.get(), 5, 0);
+                if (r < 0) return 99;
+                if (r == 0) continue;
+                n = kvp::Recv(self->sock.get(), buf, sizeof buf);
+            }
             if (n < 0) return 98;
             self->data.assign(buf, static_cast<size_t>(n));
             kvp::SetEvent(self->got);
@@ -73,54 +94,71 @@ class ThreadTest : public ::testing::Test {
 };
 
 TEST_F(ThreadTest, SuspendIsCountedAndHoldsASocketWait) {
-    kvp::ThreadHandle t = kvp::CreateThread(Listener::Run, &listener_);
-    ASSERT_TRUE(t);
-    ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
+    for (bool timed : {false, true}) {
+        SCOPED_TRACE(timed ? "timed receive" : "wait, then receive");
+        listener_.timed = timed;
+        listener_.data.clear();
+        kvp::ThreadHandle t = kvp::CreateThread(Listener::Run, &listener_);
+        ASSERT_TRUE(t);
+        ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
 
-    SendText("before");
-    ASSERT_EQ(kvp::WaitForEvent(listener_.got, kHang), kvp::WaitResult::kSignaled);
-    EXPECT_EQ(listener_.data, "before");
+        SendText("before");
+        ASSERT_EQ(kvp::WaitForEvent(listener_.got, kHang), kvp::WaitResult::kSignaled);
+        EXPECT_EQ(listener_.data, "before");
 
-    EXPECT_EQ(kvp::SuspendThread(t), 0);
-    EXPECT_EQ(kvp::SuspendThread(t), 1);
-    // Arrives while the thread is held inside its wait: it must stay in the queue.
-    SendText("while paused");
-    EXPECT_EQ(kvp::WaitForEvent(listener_.got, kQuiet), kvp::WaitResult::kTimeout);
-    EXPECT_EQ(kvp::ResumeThread(t), 2);
-    EXPECT_EQ(kvp::WaitForEvent(listener_.got, kQuiet), kvp::WaitResult::kTimeout);
-    EXPECT_EQ(kvp::ResumeThread(t), 1);
-    ASSERT_EQ(kvp::WaitForEvent(listener_.got, kHang), kvp::WaitResult::kSignaled);
-    EXPECT_EQ(listener_.data, "while paused");
-    EXPECT_EQ(kvp::ResumeThread(t), 0);
-    EXPECT_EQ(kvp::ResumeThread(t), 0);
+        EXPECT_EQ(kvp::SuspendThread(t), 0);
+        EXPECT_EQ(kvp::SuspendThread(t), 1);
+        // Arrives while the thread is held inside its wait: it must stay in the queue.
+        SendText("while paused");
+        EXPECT_EQ(kvp::WaitForEvent(listener_.got, kQuiet), kvp::WaitResult::kTimeout);
+        EXPECT_EQ(kvp::ResumeThread(t), 2);
+        EXPECT_EQ(kvp::WaitForEvent(listener_.got, kQuiet), kvp::WaitResult::kTimeout);
+        EXPECT_EQ(kvp::ResumeThread(t), 1);
+        ASSERT_EQ(kvp::WaitForEvent(listener_.got, kHang), kvp::WaitResult::kSignaled);
+        EXPECT_EQ(listener_.data, "while paused");
+        EXPECT_EQ(kvp::ResumeThread(t), 0);
+        EXPECT_EQ(kvp::ResumeThread(t), 0);
 
-    uint32_t code = 0;
-    ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, kvp::kStillActive);
-    EXPECT_EQ(kvp::WaitForThread(t, 20), kvp::WaitResult::kTimeout);
+        uint32_t code = 0;
+        ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
+        EXPECT_EQ(code, kvp::kStillActive);
+        EXPECT_EQ(kvp::WaitForThread(t, 20), kvp::WaitResult::kTimeout);
 
-    EXPECT_TRUE(kvp::TerminateThread(t, 0));
-    ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 0u);
-    // An ended thread can be neither suspended nor resumed.
-    EXPECT_EQ(kvp::SuspendThread(t), -1);
-    EXPECT_EQ(kvp::ResumeThread(t), -1);
+        EXPECT_TRUE(kvp::TerminateThread(t, 0));
+        ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
+        EXPECT_EQ(code, 0u);
+        // An ended thread can be neither suspended nor resumed.
+        EXPECT_EQ(kvp::SuspendThread(t), -1);
+        EXPECT_EQ(kvp::ResumeThread(t), -1);
+        if (timed) break;  // the terminate shut the socket down
+        kvp::ResetEvent(listener_.waiting);
+    }
 }
 
 TEST_F(ThreadTest, TerminateEndsASocketWaitAndUnwinds) {
-    kvp::ThreadHandle t = kvp::CreateThread(Listener::Run, &listener_);
-    ASSERT_TRUE(t);
-    ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
-    EXPECT_TRUE(kvp::TerminateThread(t, 42));
-    EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
-    uint32_t code = 0;
-    ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 42u);
-    EXPECT_EQ(kvp::WaitForEvent(listener_.unwound, 0), kvp::WaitResult::kSignaled);
-    // A second terminate changes nothing.
-    EXPECT_TRUE(kvp::TerminateThread(t, 7));
-    ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 42u);
+    // A receive waiting longer than kHang shows that the terminate ends it at once.
+    for (long timedUs : {0L, 60000000L, 15000L}) {
+        SCOPED_TRACE(timedUs);
+        listener_.timed = timedUs > 0;
+        listener_.timedUs = timedUs;
+        // A socket of its own: a terminate ends a timed receive by shutting it down.
+        kvp::SockAddr4 a;
+        a.addr = kvp::HostToNet32(0x7F000001);
+        listener_.sock.reset(kvp::UdpSocket());
+        ASSERT_EQ(kvp::Bind(listener_.sock.get(), a), 0);
+        kvp::ResetEvent(listener_.waiting);
+        kvp::ResetEvent(listener_.unwound);
+        kvp::ThreadHandle t = kvp::CreateThread(Listener::Run, &listener_);
+        ASSERT_TRUE(t);
+        ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
+        TerminateAndExpectEnd(t, 42);
+        EXPECT_EQ(kvp::WaitForEvent(listener_.unwound, 0), kvp::WaitResult::kSignaled);
+        // A second terminate changes nothing.
+        EXPECT_TRUE(kvp::TerminateThread(t, 7));
+        uint32_t code = 0;
+        ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
+        EXPECT_EQ(code, 42u);
+    }
 }
 
 TEST_F(ThreadTest, TerminateReachesASuspendedThread) {
@@ -129,11 +167,7 @@ TEST_F(ThreadTest, TerminateReachesASuspendedThread) {
     ASSERT_EQ(kvp::WaitForEvent(listener_.waiting, kHang), kvp::WaitResult::kSignaled);
     EXPECT_EQ(kvp::SuspendThread(t), 0);
     SendText("never served");
-    EXPECT_TRUE(kvp::TerminateThread(t, 5));
-    EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
-    uint32_t code = 0;
-    ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-    EXPECT_EQ(code, 5u);
+    TerminateAndExpectEnd(t, 5);
     EXPECT_EQ(kvp::WaitForEvent(listener_.got, 0), kvp::WaitResult::kTimeout);
     EXPECT_TRUE(listener_.data.empty());
     // The datagram is still queued for whoever reads the socket next.
@@ -189,11 +223,7 @@ TEST(ThreadTerminate, EndsEveryKindOfWait) {
         kvp::ThreadHandle t = kvp::CreateThread(Blocker::Run, &b);
         ASSERT_TRUE(t);
         ASSERT_EQ(kvp::WaitForEvent(b.started, kHang), kvp::WaitResult::kSignaled);
-        EXPECT_TRUE(kvp::TerminateThread(t, 1234));
-        EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
-        uint32_t code = 0;
-        ASSERT_TRUE(kvp::GetExitCodeThread(t, &code));
-        EXPECT_EQ(code, 1234u);
+        TerminateAndExpectEnd(t, 1234);
         EXPECT_EQ(kvp::WaitForEvent(b.unwound, 0), kvp::WaitResult::kSignaled);
         EXPECT_FALSE(b.passed);
         // The thread's socket was closed by its destructor: its port is free again.
@@ -357,6 +387,49 @@ TEST(Event, SuspendedWaiterDoesNotTakeTheSignal) {
     EXPECT_EQ(kvp::ResumeThread(t), 1);
     EXPECT_EQ(kvp::WaitForThread(t, kHang), kvp::WaitResult::kSignaled);
     EXPECT_TRUE(h.took);
+}
+
+// Hundreds of threads at once (a server's transfers) must not run out of descriptors:
+// threads and events hold none, whether they run, wait for an event or sleep.
+TEST(ThreadResources, ThreadsAndEventsHoldNoDescriptors) {
+    const int before = kvtest::OpenDescriptors();
+    if (before < 0) GTEST_SKIP() << "the system does not list open descriptors";
+    struct Waiter {
+        kvp::EventHandle go = kvp::CreateEventA(true, false, nullptr);
+        kvp::EventHandle started = kvp::CreateEventA(false, false, nullptr);
+        static uint32_t Wait(void* arg) {
+            auto* self = static_cast<Waiter*>(arg);
+            kvp::SetEvent(self->started);
+            return kvp::WaitForEvent(self->go, kHang) == kvp::WaitResult::kSignaled ? 0 : 1;
+        }
+        static uint32_t Doze(void* arg) {
+            kvp::SetEvent(static_cast<Waiter*>(arg)->started);
+            kvp::Sleep(kvp::kInfinite);
+            return 0;
+        }
+    };
+    constexpr int kThreads = 64;
+    std::vector<Waiter> waiters(2 * kThreads);
+    std::vector<kvp::ThreadHandle> threads;
+    for (int i = 0; i < 2 * kThreads; ++i) {
+        threads.push_back(
+            kvp::CreateThread(i < kThreads ? Waiter::Wait : Waiter::Doze, &waiters[i]));
+        ASSERT_TRUE(threads.back());
+        ASSERT_EQ(kvp::WaitForEvent(waiters[i].started, kHang), kvp::WaitResult::kSignaled);
+    }
+    EXPECT_EQ(kvtest::OpenDescriptors(), before);
+    for (int i = 0; i < 2 * kThreads; ++i) {
+        if (i < kThreads) {
+            kvp::SetEvent(waiters[i].go);
+        } else {
+            EXPECT_TRUE(kvp::TerminateThread(threads[i], 0));
+        }
+        EXPECT_EQ(kvp::WaitForThread(threads[i], kHang), kvp::WaitResult::kSignaled);
+        uint32_t code = 1;
+        EXPECT_TRUE(kvp::GetExitCodeThread(threads[i], &code));
+        EXPECT_EQ(code, 0u);
+    }
+    EXPECT_EQ(kvtest::OpenDescriptors(), before);
 }
 
 TEST(Sleep, SuspendedSleeperIsHeldPastItsTime) {

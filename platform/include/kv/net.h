@@ -60,6 +60,19 @@ int SendTo(socket_t s, const void* buf, int len, const SockAddr4& to);
 int Recv(socket_t s, void* buf, int room);
 int RecvFrom(socket_t s, void* buf, int room, SockAddr4* from);
 
+// Timed datagram I/O on a connected socket, a wait and a transfer in one call (with
+// Winsock 1.1: select, then send or recv): SendWithin sends at once when the socket has
+// room and otherwise waits for room at most sec/usec; RecvWithin waits at most sec/usec
+// for one datagram and receives it. They return the bytes moved (a receive may bring an
+// empty datagram: 0), kTimedOut when the time ran out, kWaitFailed when the wait itself
+// failed, or -1 when the send or receive failed; the last two set the socket layer's
+// last error. A datagram larger than the room is consumed and fails with kErrMsgSize.
+// Inside a platform thread both are waits that suspend and terminate reach.
+constexpr int kTimedOut = -2;
+constexpr int kWaitFailed = -3;
+int SendWithin(socket_t s, const void* buf, int len, long sec, long usec);
+int RecvWithin(socket_t s, void* buf, int room, long sec, long usec);
+
 // The port (network order) of a service in the services database: the file named by
 // KVTFTP_SERVICES when set, else the system's. Returns false when there is no entry.
 bool GetServicePort(const char* name, const char* proto, uint16_t* port_net);
@@ -80,7 +93,7 @@ bool ReverseLookup(uint32_t addr_net, std::vector<std::string>* names);
 
 // Owns a socket and closes it on every path.
 class Socket {
-public:
+  public:
     Socket() = default;
     explicit Socket(socket_t s) : s_(s) {}
     ~Socket() { reset(); }
@@ -102,7 +115,7 @@ public:
         s_ = s;
     }
 
-private:
+  private:
     socket_t s_ = kInvalidSocket;
 };
 

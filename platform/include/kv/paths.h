@@ -21,6 +21,26 @@ std::FILE* OpenFileForRead(const char* path);
 // Creates or truncates a file for binary writing; null on failure.
 std::FILE* OpenFileForWrite(const char* path);
 
+// How OpenFileBelow opens its file.
+enum class BelowMode {
+    kRead,           // an existing regular file, for reading
+    kWriteTruncate,  // created, or truncated to 0 bytes, for writing
+    kWriteNew,       // created for writing; fails when anything exists at the name
+};
+
+// Opens the file `name` below the directory `root`, for a server that serves that
+// directory and nothing else. Separators are '/'; leading ones mean the root itself.
+// No step of the name may lead out of the root: a parent reference that climbs above
+// it, or a symbolic link (on Windows also a junction or other reparse point) whose
+// target lies outside it, makes the open fail before any file outside is opened,
+// created or truncated. Links that stay below the root are followed. Only regular
+// files are opened. kWriteNew creates exclusively: of two callers racing for one new
+// name, one gets the file and the other fails with an error that
+// IsAlreadyExistsError recognises. An empty root is refused. Null on failure, with the
+// system's last error set.
+std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode);
+// True for the system error number of a creation that found its name taken.
+bool IsAlreadyExistsError(int err);
 // The system directory ($KVTFTP_STATE_DIR/system on POSIX, created when missing) into
 // buf; its length, or 0 on failure (also when it does not fit).
 unsigned GetSystemDirectoryA(char* buf, unsigned size);
@@ -39,7 +59,7 @@ constexpr char kPathSep =
 
 // Owns a FILE* and closes it on every path.
 class File {
-public:
+  public:
     File() = default;
     explicit File(std::FILE* f) : f_(f) {}
     ~File() { reset(); }
@@ -57,7 +77,7 @@ public:
         return f;
     }
 
-private:
+  private:
     std::FILE* f_ = nullptr;
 };
 

@@ -1,0 +1,126 @@
+// kvpingpong: the lock-step limit of a TFTP transfer on this machine. Two processes on
+// 127.0.0.1 play a bare UDP ping-pong with the packet sizes of a download: 516 bytes
+// out, 4 bytes back, one round at a time, with nothing else per round but one send and
+// one receive on each side. Prints the elapsed time of the rounds.
+//
+//   kvpingpong [ROUNDS]           (default 65535, the blocks of the largest TFTP file)
+//   kvpingpong --echo PORT        (the answering half, started by the first)
+//   kvpingpong --serve PORT SIZE  (a bare TFTP server for one download of SIZE bytes of
+//                                  zeros, whatever the name: no file, no time-outs, one
+//                                  send and one receive per block; the limit of any
+//                                  server with a given client)
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "kv/net.h"
+#include "kv/process.h"
+
+namespace {
+
+constexpr int kData = 516;
+constexpr int kAck = 4;
+
+kvp::SockAddr4 Loopback(uint16_t port_net) {
+    kvp::SockAddr4 a;
+    a.addr = kvp::HostToNet32(0x7F000001);
+    a.port = port_net;
+    return a;
+}
+
+// Answers every datagram with 4 bytes until a 1-byte datagram says stop.
+int Echo(long parent_port) {
+    kvp::Socket s(kvp::UdpSocket());
+    if (!s.valid() || kvp::Bind(s.get(), Loopback(0)) != 0) return 1;
+    const kvp::SockAddr4 parent = Loopback(kvp::HostToNet16(static_cast<uint16_t>(parent_port)));
+    if (kvp::Connect(s.get(), parent) != 0) return 1;
+    uint8_t buf[kData] = {};
+    if (kvp::Send(s.get(), buf, kAck) != kAck) return 1;  // here I am
+    for (;;) {
+        const int n = kvp::Recv(s.get(), buf, sizeof buf);
+        if (n < 0) return 1;
+        if (n == 1) return 0;
+        if (kvp::Send(s.get(), buf, kAck) != kAck) return 1;
+    }
+}
+
+// Answers the first read request on 127.0.0.1:PORT with SIZE bytes in lock-step.
+int Serve(long port, long size) {
+    kvp::Socket s(kvp::UdpSocket());
+    const kvp::SockAddr4 local = Loopback(kvp::HostToNet16(static_cast<uint16_t>(port)));
+    if (!s.valid() || kvp::Bind(s.get(), local) != 0) return 1;
+    uint8_t buf[kData] = {};
+    kvp::SockAddr4 client;
+    if (kvp::RecvFrom(s.get(), buf, sizeof buf, &client) < 2 || buf[1] != 1) return 1;
+    // A fresh port for the transfer, as a TFTP server answers.
+    kvp::Socket t(kvp::UdpSocket());
+    if (!t.valid() || kvp::Bind(t.get(), Loopback(0)) != 0 || kvp::Connect(t.get(), client) != 0)
+        return 1;
+    uint8_t data[kData] = {0, 3};
+    for (long block = 1, left = size;; ++block, left -= kData - 4) {
+        const int payload = left < kData - 4 ? static_cast<int>(left) : kData - 4;
+        data[2] = static_cast<uint8_t>(block >> 8);
+        data[3] = static_cast<uint8_t>(block);
+        if (kvp::Send(t.get(), data, 4 + payload) != 4 + payload) return 1;
+        if (kvp::RecvWithin(t.get(), buf, sizeof buf, 5, 0) != kAck) return 1;
+        if (payload < kData - 4) return 0;
+    }
+}
+
+int Run(const char* self, long rounds) {
+    kvp::Socket s(kvp::UdpSocket());
+    kvp::SockAddr4 local;
+    if (!s.valid() || kvp::Bind(s.get(), Loopback(0)) != 0 ||
+        kvp::GetSockName(s.get(), &local) != 0) {
+        std::fprintf(stderr, "kvpingpong: no socket\n");
+        return 1;
+    }
+    const kvp::pid_type echo =
+        kvp::SpawnProcess({self, "--echo", std::to_string(kvp::NetToHost16(local.port))});
+    if (echo < 0) {
+        std::fprintf(stderr, "kvpingpong: cannot start the echo\n");
+        return 1;
+    }
+    uint8_t buf[kData];
+    std::memset(buf, 'p', sizeof buf);
+    kvp::SockAddr4 from;
+    if (kvp::RecvFrom(s.get(), buf, sizeof buf, &from) != kAck ||
+        kvp::Connect(s.get(), from) != 0) {
+        kvp::KillProcess(echo);
+        return 1;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < rounds; ++i) {
+        if (kvp::Send(s.get(), buf, kData) != kData ||
+            kvp::Recv(s.get(), buf, sizeof buf) != kAck) {
+            std::fprintf(stderr, "kvpingpong: round %ld failed\n", i);
+            kvp::KillProcess(echo);
+            return 1;
+        }
+    }
+    const double secs =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    kvp::Send(s.get(), buf, 1);
+    kvp::WaitProcess(echo);
+    std::printf("kvpingpong: %ld rounds of %d and %d bytes in %.3f s\n", rounds, kData, kAck, secs);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint16_t granted = 0;
+    kvp::NetStartup(&granted);
+    if (argc == 3 && std::strcmp(argv[1], "--echo") == 0) return Echo(std::atol(argv[2]));
+    if (argc == 4 && std::strcmp(argv[1], "--serve") == 0)
+        return Serve(std::atol(argv[2]), std::atol(argv[3]));
+    const long rounds = argc > 1 ? std::atol(argv[1]) : 65535;
+    if (rounds <= 0) {
+        std::fprintf(stderr, "Usage: kvpingpong [ROUNDS]\n");
+        return 2;
+    }
+    return Run(argv[0], rounds);
+}
