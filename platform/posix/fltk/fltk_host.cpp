@@ -62,6 +62,10 @@ void DrawPushButton(Fl_Button* b, bool darkFrame, bool staticEdge) {
         img->draw(X + (W - img->w()) / 2 + shift, Y + (H - img->h()) / 2 + shift);
         fl_pop_clip();
     } else {
+        // A caption wider than its button stays inside it, as a Windows button clips it;
+        // unclipped, the caption of an icon button before its icon arrives stays behind
+        // on the dialog.
+        fl_push_clip(X + 1, Y + 1, W - 2, H - 2);
         fl_font(b->labelfont(), b->labelsize());
         fl_draw_shortcut = 1;
         if (!active) {
@@ -72,6 +76,7 @@ void DrawPushButton(Fl_Button* b, bool darkFrame, bool staticEdge) {
         fl_color(active ? b->labelcolor() : fl_inactive(b->labelcolor()));
         fl_draw(b->label(), X + shift, Y + shift, W, H, FL_ALIGN_CENTER);
         fl_draw_shortcut = 0;
+        fl_pop_clip();
     }
     if (Fl::focus() == b && Fl::visible_focus()) {
         fl_color(FL_BLACK);
