@@ -96,6 +96,22 @@ void StopWorker() {
     g_current = -1;
 }
 
+// When the dialog goes: a worker that has ended, or is unwinding from a stop, is waited
+// for, so that the program leaves no ended thread behind it; a transfer still running is
+// left alone to end with the program, and shows nothing more.
+void ReleaseWorkers() {
+    std::vector<Run>& runs = Runs();
+    const bool running = WorkerRunning();
+    for (size_t i = runs.size(); i-- > 0;) {
+        runs[i].sink->Cut();
+        if (running && static_cast<int>(i) == g_current) continue;
+        if (kvp::WaitForThread(runs[i].worker, kStoppedWorkerMs) == kvp::WaitResult::kSignaled) {
+            runs.erase(runs.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+    g_current = -1;
+}
+
 void Status(kvp::HDlg dlg, const char* text) {
     kvp::SetDlgItemTextA(dlg, kIdStatus, text);
 }
@@ -401,6 +417,7 @@ intptr_t ClientDialogProc(kvp::HDlg dlg, uint32_t msg, uintptr_t wparam, intptr_
             return 1;
         case kvp::kWmClose:
             // The close box leaves a running worker alone: it ends with the program.
+            ReleaseWorkers();
             kvp::EndDialog(dlg, 1);
             return 1;
         default:

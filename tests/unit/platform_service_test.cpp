@@ -483,10 +483,19 @@ TEST_F(ServiceTest, RacingStartersAndStoppersLeaveOneHostAtMost) {
                         std::atoi(kvtest::ReadFile(out2).c_str() + 8);
     EXPECT_GT(started, 0);
 
-    // A stop that met a start pending service may have left it running.
-    ServiceStatus st;
-    kvp::ControlService(svc, kvp::kServiceControlStop, &st);
-    EXPECT_TRUE(WaitState(svc, kvp::kServiceStopped));
+    // The racers' last start may still be pending, when a stop is refused: stop it once
+    // it runs.
+    bool stopped = false;
+    for (int waited = 0; !stopped && waited < 20000; waited += 10) {
+        ServiceStatus st;
+        ASSERT_TRUE(kvp::QueryServiceStatus(svc, &st));
+        stopped = st.currentState == kvp::kServiceStopped;
+        if (st.currentState == kvp::kServiceRunning) {
+            kvp::ControlService(svc, kvp::kServiceControlStop, &st);
+        }
+        if (!stopped) kvp::Sleep(10);
+    }
+    EXPECT_TRUE(stopped);
     // Every start ran exactly one service main, each in a host of its own that ended.
     EXPECT_TRUE(WaitTrace("Racer", "exit ", started)) << Trace("Racer");
     EXPECT_EQ(Count(Trace("Racer"), "main "), started);
