@@ -329,6 +329,8 @@ TEST_F(CplDialogTest, EveryCommandDoesItsPart) {
     // About: the product information over the dialog; Escape does not end it, OK does.
     ASSERT_TRUE(ui_.Click(kIdAbout));
     ASSERT_TRUE(ui_.WaitOpen(kDialogProduct));
+    // Open before its procedure has filled it: the text comes with the opening.
+    ASSERT_TRUE(ui_.Settle());
     EXPECT_EQ(ui_.Title(), "Product information");
     EXPECT_EQ(ui_.Text(kIdProductText).rfind("Korvane TFTP server\r\n\r\nVersion 2.0\r\n", 0), 0u);
     EXPECT_EQ(ui_.Image(kIdProductPicture), kBitmapProduct);
@@ -338,6 +340,7 @@ TEST_F(CplDialogTest, EveryCommandDoesItsPart) {
     ASSERT_TRUE(ui_.WaitOpen(kDialogServer));
     ASSERT_TRUE(ui_.Click(kIdAbout));
     ASSERT_TRUE(ui_.WaitOpen(kDialogProduct));
+    ASSERT_TRUE(ui_.Settle());
     ASSERT_TRUE(ui_.Press(kvp::HeadlessDialogs::Key::kEnter));
     ASSERT_TRUE(ui_.WaitOpen(kDialogServer));
 
