@@ -52,26 +52,32 @@ void Drain(int fd) {
 // Wake descriptors for the waits that poll a descriptor: a thread borrows one for the
 // length of such a wait and gives it back afterwards, so that threads hold none while
 // they run or wait otherwise. A few are kept for the next waits; the rest are closed.
-// Never destroyed: threads may outlive static destructors.
+// Kept in static storage, not on the heap, and constant-initialized: a library that holds
+// this layer can be unloaded, and then its pool must not stay behind as a leaked block
+// with open descriptors. Its end closes what it keeps; a thread that still returns a
+// descriptor after that (a detached one at the program's exit) closes it instead.
 class WakePool {
   public:
-    WakePool() { free_.reserve(kKept); }  // so that a return never allocates
+    constexpr WakePool() = default;
+    WakePool(const WakePool&) = delete;
+    WakePool& operator=(const WakePool&) = delete;
+    ~WakePool() {
+        std::lock_guard<std::mutex> lk(mu_);
+        while (count_ > 0) ::close(free_[--count_]);
+        closed_ = true;
+    }
     int Borrow() {
         {
             std::lock_guard<std::mutex> lk(mu_);
-            if (!free_.empty()) {
-                const int fd = free_.back();
-                free_.pop_back();
-                return fd;
-            }
+            if (count_ > 0) return free_[--count_];
         }
         return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
     void Return(int fd) {
         {
             std::lock_guard<std::mutex> lk(mu_);
-            if (free_.size() < kKept) {
-                free_.push_back(fd);
+            if (!closed_ && count_ < kKept) {
+                free_[count_++] = fd;
                 return;
             }
         }
@@ -81,12 +87,15 @@ class WakePool {
   private:
     static constexpr size_t kKept = 16;
     std::mutex mu_;
-    std::vector<int> free_;
+    int free_[kKept] = {};
+    size_t count_ = 0;
+    bool closed_ = false;
 };
 
+constinit WakePool g_wakes;
+
 WakePool& Wakes() {
-    static WakePool* pool = new WakePool;
-    return *pool;
+    return g_wakes;
 }
 
 }  // namespace
