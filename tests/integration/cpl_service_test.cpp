@@ -206,6 +206,7 @@ TEST_F(CplServiceTest, TheControlPanelsConversationReleasesTheLibraryAfterEveryT
     ui_.Run(
         [] { return static_cast<intptr_t>(kvcontrol::OpenApplet(RecordingEntry, 0, nullptr)); });
     ASSERT_TRUE(ui_.WaitOpen(kDialogServer));
+    ASSERT_TRUE(ui_.Settle());
     ASSERT_TRUE(ui_.WaitFor([] { return DialogReady(); }));
     ExpectStopped();
     g_mappedInDialog = SupportLibraryMapped();

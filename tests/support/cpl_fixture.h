@@ -41,6 +41,9 @@ class CplDialogTest : public ::testing::Test {
     void Open() {
         ui_.Run([] { return static_cast<intptr_t>(kvcontrol::OpenApplet(CPlApplet, 0, nullptr)); });
         ASSERT_TRUE(ui_.WaitOpen(kvcpl::kDialogServer));
+        // Listed as open before its opening has run: until then the readiness is that of
+        // the previous opening.
+        ASSERT_TRUE(ui_.Settle());
         ASSERT_TRUE(ui_.WaitFor([] { return kvcpl::DialogReady(); }));
         ASSERT_TRUE(ui_.Settle());
     }
