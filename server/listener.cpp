@@ -133,14 +133,18 @@ uint32_t GetInitialRequest(void* arg) {
             // here, so that a stopped listener's port is free for the next listener
             // while this transfer still runs.
             const std::shared_ptr<ListenerShared> listener = std::move(args->listener);
-            ctx.recvLen =
-                kvp::RecvFrom(listener->socket.get(), ctx.recvBuf, kMaxPacket, &client.address);
+            // The listener saw a datagram, but it may be gone by now (one with a bad
+            // checksum is dropped only when read): a receive that waited for the next
+            // one would hold this thread, and the listening socket, beyond a stop.
+            ctx.recvLen = kvp::RecvFromWithin(listener->socket.get(), ctx.recvBuf, kMaxPacket,
+                                              &client.address, 0, 0);
             err = kvp::LastSocketError();
             // The datagram is off the socket either way (one too large is consumed too),
             // so the listener may go on at once.
             listener->receivePending.store(false);
             kvp::SetEvent(listener->socketEvent);
         }
+        if (ctx.recvLen == kvp::kTimedOut) return 0;
         if (ctx.recvLen < 0) {
             ReportInitialReceiveFailure(err);
             return 0;
