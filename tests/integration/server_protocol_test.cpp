@@ -490,6 +490,56 @@ TEST_F(ServerProtocolTest, RequestThreadsAreBoundedUnderAFloodOfRequests) {
     EXPECT_TRUE(r.ok);
 }
 
+// A request that comes again while its transfer runs (re-sent, or doubled on the way)
+// is the same request: no second transfer, no "file exists" refusal; once the transfer
+// has ended, the same request is served anew.
+TEST_F(ServerProtocolTest, RepeatedRequestIsNotASecondTransfer) {
+    StartServer();
+    const size_t mark = EventLines().size();
+    Peer peer;
+    const std::string wrq = RequestPacket(2, "twice.bin", "octet");
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), wrq));
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), wrq));
+    std::string p;
+    ASSERT_TRUE(peer.Receive(&p));
+    ASSERT_EQ(p, AckPacket(0));
+    const uint16_t conversation = peer.lastFromPort();
+    ASSERT_TRUE(peer.Reply(DataPacket(1, std::string(512, 'a'))));
+    ASSERT_TRUE(peer.Receive(&p));
+    EXPECT_EQ(p, AckPacket(1));
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), wrq));
+    ASSERT_TRUE(peer.SendTo(conversation, DataPacket(2, "end")));
+    // Only the one conversation answers, and nothing but ACKs.
+    while (peer.Receive(&p, 300)) {
+        EXPECT_EQ(peer.lastFromPort(), conversation);
+        EXPECT_EQ(Opcode(p), 4);
+    }
+    const std::string path = RootPath("twice.bin");
+    EXPECT_TRUE(WaitForLine("ServeWriteRequest: 127.0.0.1 uploaded " + path + ".", mark));
+    EXPECT_EQ(
+        CountLines("WRQ from 127.0.0.1:" + std::to_string(peer.port()) + " for octet:" + path + ".",
+                   mark),
+        1u);
+    EXPECT_EQ(kvtest::ReadFile(path), std::string(512, 'a') + "end");
+
+    // A download asked for twice: one conversation; asked again after its end: served.
+    kvtest::WriteFile(RootPath("f.bin"), "tiny");
+    const std::string rrq = RequestPacket(1, "f.bin", "octet");
+    for (int round = 0; round < 2; ++round) {
+        const size_t roundMark = EventLines().size();
+        ASSERT_TRUE(peer.SendTo(env_.tftpPort(), rrq));
+        ASSERT_TRUE(peer.SendTo(env_.tftpPort(), rrq));
+        ASSERT_TRUE(peer.Receive(&p));
+        ASSERT_EQ(p, DataPacket(1, "tiny"));
+        // No second conversation sends block 1 (the first re-sends it only after its
+        // time-out of a second).
+        EXPECT_TRUE(peer.Silent(300)) << round;
+        ASSERT_TRUE(peer.Reply(AckPacket(1)));
+        ASSERT_TRUE(WaitForLine("ServeReadRequest: 127.0.0.1 downloaded " + RootPath("f.bin") + ".",
+                                roundMark));
+    }
+}
+
 // A client that keeps the server busy with packets that move nothing: old ACKs, short
 // packets and unknown opcodes, faster than any time-out. The transfer ends once it has
 // made no progress for the horizon ("Retransmits" + 1 waits of "Rexttimeout"), each such
