@@ -172,7 +172,8 @@ bool NoteMiss(RetryWatch* w, uint32_t now) {
 
 void BackOffTimeout(TransferContext* ctx, uint32_t initialTimeoutMs) {
     if (ctx->timeout >= initialTimeoutMs) return;
-    const uint32_t doubled = ctx->timeout > 0 ? ctx->timeout * 2 : 1;
-    ctx->timeout = std::min(doubled, initialTimeoutMs);
+    const uint64_t doubled = ctx->timeout > 0 ? 2ull * ctx->timeout : 1u;
+    ctx->timeout = static_cast<uint32_t>(
+        std::min<uint64_t>({doubled, 2ull * initialTimeoutMs, 0xFFFFFFFFull}));
     UpdateSelectTimeout(ctx);
 }

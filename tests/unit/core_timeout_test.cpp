@@ -137,21 +137,28 @@ TEST(RetryWatch, PacketsThatMoveNothingAreGivenUpAtTheHorizon) {
     EXPECT_EQ(w.horizonMs, 0x7FFFFFFFu);
 }
 
-TEST(RetryWatch, BackOffDoublesUpToTheInitialTimeout) {
+TEST(RetryWatch, BackOffDoublesWhileShorterThanTheInitialTimeout) {
     TransferContext ctx;
     InitTransferContext(&ctx, 5000);
     AdaptTimeout(&ctx, 0, 0, 5000);
-    const uint32_t expected[] = {400, 800, 1600, 3200, 5000, 5000};
+    const uint32_t expected[] = {400, 800, 1600, 3200, 6400, 6400};
     for (uint32_t e : expected) {
         BackOffTimeout(&ctx, 5000);
         EXPECT_EQ(ctx.timeout, e);
     }
-    EXPECT_EQ(ctx.waitSec, 4);
-    EXPECT_EQ(ctx.waitUsec, 904000);
-    // A measured interval beyond the initial time-out is kept.
+    EXPECT_EQ(ctx.waitSec, 6);
+    EXPECT_EQ(ctx.waitUsec, 256000);
+    // The initial time-out itself stays, and so does a longer measured interval.
+    InitTransferContext(&ctx, 5000);
+    BackOffTimeout(&ctx, 5000);
+    EXPECT_EQ(ctx.timeout, 5000u);
     SetTimeoutFromInterval(&ctx, 0, 7000);
     BackOffTimeout(&ctx, 5000);
     EXPECT_EQ(ctx.timeout, 7000u);
+    // Never beyond twice the initial time-out, which does not wrap.
+    SetTimeoutFromInterval(&ctx, 0, 0xC0000000u);
+    BackOffTimeout(&ctx, 0xFFFFFFF0u);
+    EXPECT_EQ(ctx.timeout, 0xFFFFFFFFu);
 }
 
 }  // namespace
