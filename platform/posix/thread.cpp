@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -55,23 +56,18 @@ void Drain(int fd) {
 // Never destroyed: threads may outlive static destructors.
 class WakePool {
   public:
-    WakePool() { free_.reserve(kKept); }  // so that a return never allocates
     int Borrow() {
         {
             std::lock_guard<std::mutex> lk(mu_);
-            if (!free_.empty()) {
-                const int fd = free_.back();
-                free_.pop_back();
-                return fd;
-            }
+            if (count_ > 0) return free_[--count_];
         }
         return ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
     void Return(int fd) {
         {
             std::lock_guard<std::mutex> lk(mu_);
-            if (free_.size() < kKept) {
-                free_.push_back(fd);
+            if (count_ < kKept) {
+                free_[count_++] = fd;
                 return;
             }
         }
@@ -81,11 +77,15 @@ class WakePool {
   private:
     static constexpr size_t kKept = 16;
     std::mutex mu_;
-    std::vector<int> free_;
+    // No heap memory: the pool lives in static storage, so that a library unloaded with
+    // it leaves nothing behind that a leak check would count.
+    int free_[kKept] = {};
+    size_t count_ = 0;
 };
 
 WakePool& Wakes() {
-    static WakePool* pool = new WakePool;
+    alignas(WakePool) static unsigned char storage[sizeof(WakePool)];
+    static WakePool* pool = new (storage) WakePool;
     return *pool;
 }
 
