@@ -12,6 +12,7 @@
 
 #include "applet.h"
 #include "control_panel.h"
+#include "dialog_fixture.h"
 #include "kv/dialog_headless.h"
 #include "kv/registry.h"
 #include "test_support.h"
@@ -20,21 +21,9 @@ namespace kvtest {
 
 constexpr const char* kServerKey = "SOFTWARE\\Korvane\\TFTP Server";
 
-class CplDialogTest : public ::testing::Test {
+class CplDialogTest : public HeadlessDialogTest {
   protected:
-    void SetUp() override {
-        previousDir_ = std::filesystem::current_path();
-        std::filesystem::current_path(env_.dir());
-        cwd_ = std::filesystem::current_path().string();
-    }
-    void TearDown() override {
-        if (ui_.Top() != nullptr) {
-            ui_.Click(kvcpl::kIdCancel);
-            intptr_t r = 0;
-            EXPECT_TRUE(ui_.WaitDone(&r));
-        }
-        std::filesystem::current_path(previousDir_);
-    }
+    CplDialogTest() : HeadlessDialogTest(kvcpl::kIdCancel) {}
 
     // Opens the dialog as a double click in the control panel does, through the whole
     // conversation with CPlApplet, and waits until it shows the key.
@@ -91,11 +80,6 @@ class CplDialogTest : public ::testing::Test {
     }
     // The HKEY_LOCAL_MACHINE hive as a file.
     std::string HivePath() const { return env_.dir() + "/state/registry/HKEY_LOCAL_MACHINE.reg"; }
-
-    TestEnv env_;
-    kvp::HeadlessDialogs ui_;
-    std::string cwd_;
-    std::filesystem::path previousDir_;
 };
 
 }  // namespace kvtest
