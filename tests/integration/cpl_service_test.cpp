@@ -12,6 +12,7 @@
 #include "cpl_fixture.h"
 #include "kv/paths.h"
 #include "kv/service.h"
+#include "process_support.h"
 #include "server_harness.h"
 #include "service_harness.h"
 
@@ -19,29 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using namespace kvcpl;
+using kvtest::ProcessesOf;
 
-// The processes of this test's state directory that run the program.
-std::vector<long> ProcessesOf(const std::string& program) {
-    std::vector<long> pids;
-    const std::string marker = "KVTFTP_STATE_DIR=" + kvp::GetEnv("KVTFTP_STATE_DIR");
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
-        std::string argv0;
-        std::getline(cmd, argv0, '\0');
-        if (fs::path(argv0).filename() != program) continue;
-        std::ifstream env(entry.path() / "environ", std::ios::binary);
-        for (std::string var; std::getline(env, var, '\0');) {
-            if (var == marker) {
-                pids.push_back(std::stol(name));
-                break;
-            }
-        }
-    }
-    return pids;
-}
+using namespace kvcpl;
 
 bool SupportLibraryMapped() {
     return kvtest::ReadFile("/proc/self/maps").find("/kvtftpasc.so") != std::string::npos;
