@@ -20,6 +20,12 @@ int FailDownload(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
     return 0;
 }
 
+int TimeOutDownload(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
+    LogClientEventF(log, "CliWriteTransfer: Timeout exceeded during transfer of %s.",
+                    ctx->fileName.c_str());
+    return FailDownload(server, ctx, log);
+}
+
 }  // namespace
 
 int CliWriteTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
@@ -34,10 +40,14 @@ int CliWriteTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
     LogClientEventF(log, "RRQ for %s:%d for %s:%s.", server->addressText.c_str(),
                     static_cast<int>(kvp::NetToHost16(server->addr.port)), ctx->fileName.c_str(),
                     ctx->mode.c_str());
-    int32_t timedOutWaits = 0;
+    const uint32_t initialTimeout = g_clientSettings.InitialTimeoutMs;
+    RetryWatch watch;
+    StartRetryWatch(&watch, g_clientSettings.RetryLimit, initialTimeout, receiptTick);
 
     for (;;) {
-        // Judge the packet in the receive buffer.
+        // Judge the packet in the receive buffer; "progress" when it brought the next
+        // block.
+        bool progress = false;
         const int32_t len = ctx->recvLen;
         if (len < 2) {
             LogClientEventF(log,
@@ -56,7 +66,8 @@ int CliWriteTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
                 }
                 if (verdict == DataVerdict::kStored || verdict == DataVerdict::kLast) {
                     LogClientEvent(log, "Sending ACK");
-                    AcknowledgeDataBlock(ctx, receiptTick, g_clientSettings.InitialTimeoutMs);
+                    AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
+                    progress = true;
                 }
                 if (verdict == DataVerdict::kRepeat) {
                     // The server sends the last block again when our ACK was lost; it
@@ -91,6 +102,12 @@ int CliWriteTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
             }
         }
 
+        if (progress) {
+            NoteProgress(&watch, receiptTick);
+        } else if (NoteMiss(&watch, kvp::GetTickCount())) {
+            return TimeOutDownload(server, ctx, log);
+        }
+
         // Wait for the next packet.
         for (;;) {
             LogClientEvent(log, "Waiting for packet");
@@ -98,15 +115,17 @@ int CliWriteTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
             if (!RecvPacketFromPeer(ctx)) return FailDownload(server, ctx, log);
             if (ctx->recvLen > 0) {
                 receiptTick = kvp::GetTickCount();
-                timedOutWaits = 0;
                 break;
             }
-            if (timedOutWaits > g_clientSettings.RetryLimit) {
-                LogClientEventF(log, "CliWriteTransfer: Timeout exceeded during transfer of %s.",
-                                ctx->fileName.c_str());
-                return FailDownload(server, ctx, log);
+            if (NoteMiss(&watch, kvp::GetTickCount())) return TimeOutDownload(server, ctx, log);
+            BackOffTimeout(ctx, initialTimeout);
+            // Our last ACK may be lost: it goes out again, so that a server that waits
+            // long before it retransmits is not left waiting. Before the first block
+            // there is nothing to acknowledge.
+            if (ctx->block != 0) {
+                LogClientEvent(log, "Sending ACK");
+                SendAckToPeer(ctx);
             }
-            ++timedOutWaits;
         }
     }
 }

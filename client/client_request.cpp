@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "client_engine.h"
+#include "kv/time.h"
 
 namespace {
 
@@ -72,9 +73,13 @@ int MakeSendRWReq(ServerInfo* server, TransferContext* ctx, uint16_t opcode, std
         break;
     }
 
-    // The request is sent once; only the wait for its answer is repeated.
+    // The request goes out again at every wait that runs out: a request or answer lost
+    // on the way costs one wait, not the transfer. The count of waits is that of a
+    // request sent once; the horizon is RetryLimit waits.
+    RetryWatch watch;
+    StartRetryWatch(&watch, retryLimit - 1, ctx->timeout, kvp::GetTickCount());
     kvp::SockAddr4 from;
-    for (int32_t waits = 0;; ++waits) {
+    for (;;) {
         LogClientEvent(log, "Waiting for first response");
         const int ready = kvp::WaitReadable(ctx->socket, ctx->waitSec, ctx->waitUsec);
         if (ready < 0) {
@@ -82,11 +87,14 @@ int MakeSendRWReq(ServerInfo* server, TransferContext* ctx, uint16_t opcode, std
             return 0;
         }
         if (ready == 0) {
-            if (waits >= retryLimit) {
+            if (NoteMiss(&watch, kvp::GetTickCount())) {
                 LogClientEventF(log, "MakeSendRWReq: Timeout exceeded for response of %s.",
                                 ctx->fileName.c_str());
                 return 0;
             }
+            LogClientEvent(log, "Sending request");
+            // A failed re-send is one more wait without an answer.
+            kvp::SendTo(ctx->socket, ctx->sendBuf, ctx->sendLen, server->addr);
             continue;
         }
         // A datagram larger than the room fails the receive (it is never cut).

@@ -19,6 +19,12 @@ int FailUpload(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
     return 0;
 }
 
+int TimeOutUpload(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
+    LogClientEventF(log, "CliReadTransfer: Timeout exceeded during transfer of %s.",
+                    ctx->fileName.c_str());
+    return FailUpload(server, ctx, log);
+}
+
 }  // namespace
 
 int CliReadTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
@@ -38,12 +44,16 @@ int CliReadTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
     bool haveData = false;
     bool sentData = false;
     uint32_t sendTick = 0;
-    int32_t timedOutWaits = 0;
+    const uint32_t initialTimeout = g_clientSettings.InitialTimeoutMs;
+    RetryWatch watch;
+    StartRetryWatch(&watch, g_clientSettings.RetryLimit, initialTimeout, kvp::GetTickCount());
 
     for (;;) {
         // Judge the packet in the receive buffer; "send" says whether the current DATA
-        // packet goes out (again) before the next wait.
+        // packet goes out (again) before the next wait, "progress" whether the server has
+        // acknowledged the block in flight.
         bool send = false;
+        bool progress = false;
         const int32_t len = ctx->recvLen;
         if (len < 2) {
             LogClientEventF(log,
@@ -63,6 +73,7 @@ int CliReadTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
                     case AckVerdict::kNextBlock:
                         haveData = true;
                         send = true;
+                        progress = true;
                         break;
                     case AckVerdict::kReadFailed:
                         // A read error must not end the file early as if it were complete.
@@ -86,6 +97,11 @@ int CliReadTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
                 send = true;
             }
         }
+        if (progress) {
+            NoteProgress(&watch, kvp::GetTickCount());
+        } else if (NoteMiss(&watch, kvp::GetTickCount())) {
+            return TimeOutUpload(server, ctx, log);
+        }
 
         for (;;) {
             if (send && haveData) {
@@ -101,20 +117,13 @@ int CliReadTransfer(ServerInfo* server, TransferContext* ctx, std::FILE* log) {
             ctx->recvLen = kMaxPacket;
             if (!RecvPacketFromPeer(ctx)) return FailUpload(server, ctx, log);
             if (ctx->recvLen > 0) {
-                const uint32_t receiptTick = kvp::GetTickCount();
-                timedOutWaits = 0;
                 // The round trip of the last DATA packet; before the first one the
                 // initial time-out stays.
-                if (sentData)
-                    AdaptTimeout(ctx, sendTick, receiptTick, g_clientSettings.InitialTimeoutMs);
+                if (sentData) AdaptTimeout(ctx, sendTick, kvp::GetTickCount(), initialTimeout);
                 break;
             }
-            if (timedOutWaits > g_clientSettings.RetryLimit) {
-                LogClientEventF(log, "CliReadTransfer: Timeout exceeded during transfer of %s.",
-                                ctx->fileName.c_str());
-                return FailUpload(server, ctx, log);
-            }
-            ++timedOutWaits;
+            if (NoteMiss(&watch, kvp::GetTickCount())) return TimeOutUpload(server, ctx, log);
+            BackOffTimeout(ctx, initialTimeout);
             send = true;
         }
     }

@@ -143,3 +143,37 @@ void AdaptTimeout(TransferContext* ctx, uint32_t startTick, uint32_t endTick,
         UpdateSelectTimeout(ctx);
     }
 }
+
+uint32_t ConvertedWaitMs(uint32_t ms) {
+    return (ms >> 10) * 1000u + (ms & 1023u);
+}
+
+void StartRetryWatch(RetryWatch* w, int32_t limit, uint32_t initialTimeoutMs, uint32_t now) {
+    w->limit = limit;
+    // 64 bits and a cap: a long time-out times a large limit must not wrap round to a
+    // short horizon, and a horizon beyond half the tick counter's range could never be
+    // measured.
+    const uint64_t waits = limit < 0 ? 1u : static_cast<uint64_t>(limit) + 1u;
+    const uint64_t horizon = waits * ConvertedWaitMs(initialTimeoutMs);
+    w->horizonMs = static_cast<uint32_t>(std::min<uint64_t>(horizon, 0x7FFFFFFFu));
+    NoteProgress(w, now);
+}
+
+void NoteProgress(RetryWatch* w, uint32_t now) {
+    w->lastProgressTick = now;
+    w->misses = 0;
+}
+
+bool NoteMiss(RetryWatch* w, uint32_t now) {
+    const bool exhausted = w->misses > w->limit;
+    if (w->misses < 0x7FFFFFFF) ++w->misses;
+    return exhausted && now - w->lastProgressTick >= w->horizonMs;
+}
+
+void BackOffTimeout(TransferContext* ctx, uint32_t initialTimeoutMs) {
+    if (ctx->timeout >= initialTimeoutMs) return;
+    const uint64_t doubled = ctx->timeout > 0 ? 2ull * ctx->timeout : 1u;
+    ctx->timeout = static_cast<uint32_t>(
+        std::min<uint64_t>({doubled, 2ull * initialTimeoutMs, 0xFFFFFFFFull}));
+    UpdateSelectTimeout(ctx);
+}

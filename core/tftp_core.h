@@ -107,6 +107,34 @@ constexpr uint32_t kMinAdaptiveTimeoutMs = 200;
 void AdaptTimeout(TransferContext* ctx, uint32_t startTick, uint32_t endTick,
                   uint32_t initialTimeoutMs);
 
+// When a waiting side re-sends and when it gives up. Every wait that ends without
+// progress (a time-out, or a packet that moves nothing: a duplicate, an old ACK, a short
+// or unknown packet) is a miss; progress (the block in flight acknowledged, the expected
+// block accepted, the first reply) clears them. A transfer gives up at a miss once more
+// than `limit` misses have come in a row and no progress has been made for the horizon:
+// limit + 1 waits of the initial time-out (at least one). While the waits last at least
+// the initial time-out this is the plain count of time-outs; when the adaptive interval has
+// shortened them, a peer that retransmits only every few seconds is still waited for,
+// and a peer that keeps sending packets that move nothing is given up all the same.
+struct RetryWatch {
+    int32_t limit = 0;
+    uint32_t horizonMs = 0;
+    uint32_t lastProgressTick = 0;
+    int32_t misses = 0;
+};
+// The wait a time-out of ms milliseconds gives (seconds of 1024 ms), in milliseconds.
+uint32_t ConvertedWaitMs(uint32_t ms);
+void StartRetryWatch(RetryWatch* w, int32_t limit, uint32_t initialTimeoutMs, uint32_t now);
+void NoteProgress(RetryWatch* w, uint32_t now);
+// One miss; true when the transfer gives up.
+bool NoteMiss(RetryWatch* w, uint32_t now);
+// After a time-out a wait shorter than the initial time-out doubles (so the last step
+// may reach up to twice the initial time-out); a longer one stays. A lossy or slow link
+// is not flooded with retransmissions, and a peer that ignores repeats and re-sends only
+// when its own timer runs out (every few seconds) gets a pause long enough for that
+// timer to run out. The adaptive interval sets the pace again with the next answer.
+void BackOffTimeout(TransferContext* ctx, uint32_t initialTimeoutMs);
+
 // Readers fill the send buffer from offset 4 and set the send length; they return false
 // when the file could not be read (a read error is never taken for the end of the file).
 using BlockReader = bool (*)(TransferContext* ctx);

@@ -199,6 +199,25 @@ def symbol_icon(kind):
     return cv
 
 
+def notepad_small():
+    """The note pad in 16 pixels, for buttons too small for the 32-pixel form."""
+    cv = Canvas(16, 16)
+    fill_bevelled(cv, rect(2, 2, 13, 15), 'W', 'W', 'S', 'K')
+    for y in range(6, 14, 2):
+        for x in range(4, 12):
+            cv.set(x, y, 'b')
+    for y in range(4, 14):
+        cv.set(5, y, 'r')
+    for x in range(2, 13):
+        cv.set(x, 2, 'T')
+        cv.set(x, 3, 'K')
+    for x in range(4, 12, 3):
+        cv.set(x, 0, 'D')
+        cv.set(x, 1, 'D')
+        cv.set(x + 1, 1, 'K')
+    return cv
+
+
 def write_icon_xpm(cv, name, path):
     used = sorted({c for row in cv.px for c in row})
     lines = ['/* XPM */', 'static const char* const %s[] = {' % name,
@@ -313,6 +332,7 @@ def main():
     for kind in ('stop', 'start', 'pause', 'resume', 'notepad'):
         write_icon_xpm(symbol_icon(kind), '%s_32_xpm' % kind,
                        os.path.join(out, '%s_32.xpm' % kind))
+    write_icon_xpm(notepad_small(), 'notepad_16_xpm', os.path.join(out, 'notepad_16.xpm'))
     write_picture_xpm(product_picture(), 'product_160x80_xpm',
                       os.path.join(out, 'product_160x80.xpm'))
 

@@ -1,5 +1,6 @@
 #include "images.h"
 
+#include "notepad_16.xpm"
 #include "notepad_32.xpm"
 #include "pause_32.xpm"
 #include "product_160x80.xpm"
@@ -18,6 +19,7 @@ const char* const* const kStart32 = start_32_xpm;
 const char* const* const kPause32 = pause_32_xpm;
 const char* const* const kResume32 = resume_32_xpm;
 const char* const* const kNotepad32 = notepad_32_xpm;
+const char* const* const kNotepad16 = notepad_16_xpm;
 const char* const* const kProduct160x80 = product_160x80_xpm;
 
 }  // namespace kvimg

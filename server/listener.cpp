@@ -2,6 +2,9 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 
 #include "engine.h"
 #include "kv/debug.h"
@@ -76,6 +79,46 @@ void ReportInitialReceiveFailure(int err) {
     g_initialReportOpen.store(false);
 }
 
+// The requests whose transfers are running, each by the client's address and port and
+// the request's bytes. A request that comes again while its transfer runs (re-sent by
+// a client whose answer was lost, or doubled on the way) is that same request, not a
+// second transfer: a second upload of the same file would be refused as existing, or
+// would truncate the file under the first, and a second download would hold a thread
+// for a client that no longer listens to it. Never destroyed: request threads may
+// outlive everything else.
+class RunningRequest {
+  public:
+    RunningRequest(const ClientInfo& client, const TransferContext& ctx) {
+        key_.append(reinterpret_cast<const char*>(&client.address.addr),
+                    sizeof client.address.addr);
+        key_.append(reinterpret_cast<const char*>(&client.address.port),
+                    sizeof client.address.port);
+        key_.append(reinterpret_cast<const char*>(ctx.recvBuf), static_cast<size_t>(ctx.recvLen));
+        std::lock_guard<std::mutex> lock(Mutex());
+        claimed_ = Keys().insert(key_).second;
+    }
+    ~RunningRequest() {
+        if (!claimed_) return;
+        std::lock_guard<std::mutex> lock(Mutex());
+        Keys().erase(key_);
+    }
+    RunningRequest(const RunningRequest&) = delete;
+    RunningRequest& operator=(const RunningRequest&) = delete;
+    bool claimed() const { return claimed_; }
+
+  private:
+    static std::mutex& Mutex() {
+        static std::mutex* mu = new std::mutex;
+        return *mu;
+    }
+    static std::set<std::string>& Keys() {
+        static std::set<std::string>* keys = new std::set<std::string>;
+        return *keys;
+    }
+    std::string key_;
+    bool claimed_ = false;
+};
+
 void Dispatch(ClientInfo* client, TransferContext* ctx) {
     const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
     switch (opcode) {
@@ -83,11 +126,16 @@ void Dispatch(ClientInfo* client, TransferContext* ctx) {
             LogServerEvent(*client->listener, "Short TFTP packet received. Ignoring it.");
             break;
         case kOpRrq:
-            ServeReadRequest(client, ctx);
+        case kOpWrq: {
+            const RunningRequest running(*client, *ctx);
+            if (!running.claimed()) break;  // a repeat of a running request: no answer
+            if (opcode == kOpRrq) {
+                ServeReadRequest(client, ctx);
+            } else {
+                ServeWriteRequest(client, ctx);
+            }
             break;
-        case kOpWrq:
-            ServeWriteRequest(client, ctx);
-            break;
+        }
         case kOpData:
             LogServerEvent(*client->listener, "Unexpected DATA packet received from client.");
             break;
@@ -133,14 +181,18 @@ uint32_t GetInitialRequest(void* arg) {
             // here, so that a stopped listener's port is free for the next listener
             // while this transfer still runs.
             const std::shared_ptr<ListenerShared> listener = std::move(args->listener);
-            ctx.recvLen =
-                kvp::RecvFrom(listener->socket.get(), ctx.recvBuf, kMaxPacket, &client.address);
+            // The listener saw a datagram, but it may be gone by now (one with a bad
+            // checksum is dropped only when read): a receive that waited for the next
+            // one would hold this thread, and the listening socket, beyond a stop.
+            ctx.recvLen = kvp::RecvFromWithin(listener->socket.get(), ctx.recvBuf, kMaxPacket,
+                                              &client.address, 0, 0);
             err = kvp::LastSocketError();
             // The datagram is off the socket either way (one too large is consumed too),
             // so the listener may go on at once.
             listener->receivePending.store(false);
             kvp::SetEvent(listener->socketEvent);
         }
+        if (ctx.recvLen == kvp::kTimedOut) return 0;
         if (ctx.recvLen < 0) {
             ReportInitialReceiveFailure(err);
             return 0;

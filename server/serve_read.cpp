@@ -41,11 +41,16 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                     kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
                     ctx->fileName.c_str());
 
-    int32_t retries = 0;
+    RetryWatch watch;
+    StartRetryWatch(&watch, client->settings().retransmits, initialTimeout, kvp::GetTickCount());
+    // The line of a short or unknown packet is logged once per transfer: a client that
+    // keeps sending such packets does not write to the log packet by packet.
+    bool loggedShort = false;
+    bool loggedUnexpected = false;
     uint32_t sendTick = 0;
     uint32_t receiptTick = 0;
     bool succeeded = false;
-    enum class Step { kNextBlock, kReadFailed, kSend, kWait, kCheck, kDone };
+    enum class Step { kNextBlock, kReadFailed, kSend, kWait, kCheck, kStray, kTimedOut, kDone };
     Step step = Step::kNextBlock;
     while (step != Step::kDone) {
         switch (step) {
@@ -66,11 +71,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                 if (!SendDataToPeer(ctx)) {
                     // A failed send counts as a time-out, so a send that keeps failing
                     // ends the transfer; the wait that follows paces the next attempt.
-                    if (retries++ > client->settings().retransmits) {
-                        step = Step::kCheck;
-                    } else {
-                        step = Step::kWait;
-                    }
+                    step = NoteMiss(&watch, kvp::GetTickCount()) ? Step::kTimedOut : Step::kWait;
                     break;
                 }
                 sendTick = kvp::GetTickCount();
@@ -83,50 +84,63 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                     break;
                 }
                 if (ctx->recvLen == 0) {
-                    step = retries++ <= client->settings().retransmits ? Step::kSend : Step::kCheck;
+                    if (NoteMiss(&watch, kvp::GetTickCount())) {
+                        step = Step::kTimedOut;
+                    } else {
+                        BackOffTimeout(ctx, initialTimeout);
+                        step = Step::kSend;
+                    }
                     break;
                 }
                 receiptTick = kvp::GetTickCount();
-                retries = 0;
+                AdaptTimeout(ctx, sendTick, receiptTick, initialTimeout);
                 step = Step::kCheck;
                 break;
+            case Step::kStray:
+                // The packet moved nothing: the block goes out again.
+                step = NoteMiss(&watch, kvp::GetTickCount()) ? Step::kTimedOut : Step::kSend;
+                break;
+            case Step::kTimedOut:
+                LogServerEventF(*client->listener,
+                                "ServeReadRequest: Timeout exceeded during transfer of %s.",
+                                ctx->fileName.c_str());
+                step = Step::kDone;
+                break;
             case Step::kCheck: {
-                if (retries > client->settings().retransmits) {
-                    LogServerEventF(*client->listener,
-                                    "ServeReadRequest: Timeout exceeded during transfer of %s.",
-                                    ctx->fileName.c_str());
-                    step = Step::kDone;
-                    break;
-                }
-                AdaptTimeout(ctx, sendTick, receiptTick, initialTimeout);
                 const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
                 if (opcode == 0xFFFF) {
-                    LogServerEventF(
-                        *client->listener,
-                        "ServeReadRequest: Unknown short packet received during transfer of %s.",
-                        ctx->fileName.c_str());
-                    step = Step::kSend;
+                    if (!loggedShort) {
+                        loggedShort = true;
+                        LogServerEventF(*client->listener,
+                                        "ServeReadRequest: Unknown short packet received during "
+                                        "transfer of %s.",
+                                        ctx->fileName.c_str());
+                    }
+                    step = Step::kStray;
                 } else if (opcode == kOpAck) {
-                    switch (AdvanceOnAck(ctx, reader)) {
-                        case AckVerdict::kIgnore:
-                            step = Step::kWait;
-                            break;
-                        case AckVerdict::kNextBlock:
-                            step = Step::kSend;
-                            break;
-                        case AckVerdict::kComplete:
-                            succeeded = true;
-                            step = Step::kDone;
-                            break;
-                        case AckVerdict::kReadFailed:
-                            step = Step::kReadFailed;
-                            break;
+                    const AckVerdict verdict = AdvanceOnAck(ctx, reader);
+                    if (verdict == AckVerdict::kIgnore) {
+                        // A duplicate: waited on without a send, as the ACK of an
+                        // earlier block is no reason to send again.
+                        step =
+                            NoteMiss(&watch, kvp::GetTickCount()) ? Step::kTimedOut : Step::kWait;
+                        break;
+                    }
+                    NoteProgress(&watch, receiptTick);
+                    if (verdict == AckVerdict::kNextBlock) {
+                        step = Step::kSend;
+                    } else if (verdict == AckVerdict::kComplete) {
+                        succeeded = true;
+                        step = Step::kDone;
+                    } else {
+                        step = Step::kReadFailed;
                     }
                 } else if (opcode == kOpError) {
                     uint16_t code = 0;  // a packet without a code reports code 0
                     std::string details;
                     if (!ExtractErrorInfo(ctx, &code, &details)) {
-                        step = Step::kWait;
+                        step =
+                            NoteMiss(&watch, kvp::GetTickCount()) ? Step::kTimedOut : Step::kWait;
                         break;
                     }
                     char line[kReceivedErrorLineChars];
@@ -137,12 +151,14 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                     LogServerEvent(*client->listener, line);
                     step = Step::kDone;
                 } else {
-                    LogServerEventF(
-                        *client->listener,
-                        "ServeReadRequest: Unexpected packet opcode %02d received during "
-                        "transfer of %s.",
-                        opcode, ctx->fileName.c_str());
-                    step = Step::kSend;
+                    if (!loggedUnexpected) {
+                        loggedUnexpected = true;
+                        LogServerEventF(*client->listener,
+                                        "ServeReadRequest: Unexpected packet opcode %02d "
+                                        "received during transfer of %s.",
+                                        opcode, ctx->fileName.c_str());
+                    }
+                    step = Step::kStray;
                 }
                 break;
             }

@@ -56,88 +56,91 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                     kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
                     ctx->fileName.c_str());
 
-    int32_t retries = 0;
-    uint32_t receiptTick = 0;
+    RetryWatch watch;
+    StartRetryWatch(&watch, client->settings().retransmits, initialTimeout, kvp::GetTickCount());
+    // The line of a short or unknown packet is logged once per transfer: a client that
+    // keeps sending such packets does not write to the log packet by packet.
+    bool loggedShort = false;
+    bool loggedUnexpected = false;
+    const auto logTimeout = [&] {
+        LogServerEventF(*client->listener,
+                        "ServeWriteRequest: Timeout exceeded during transfer of %s.",
+                        ctx->fileName.c_str());
+    };
     bool succeeded = false;
-    enum class Step { kWait, kCount, kDone };
-    Step step = SendAckToPeer(ctx) ? Step::kWait : Step::kDone;
-    while (step != Step::kDone) {
-        if (step == Step::kCount) {
-            if (retries++ > client->settings().retransmits) {
-                LogServerEventF(*client->listener,
-                                "ServeWriteRequest: Timeout exceeded during transfer of %s.",
-                                ctx->fileName.c_str());
-                step = Step::kDone;
-            } else {
-                step = Step::kWait;
-            }
-            continue;
-        }
-        // WAIT
+    // Every way out of the loop breaks it.
+    const bool requestAcknowledged = SendAckToPeer(ctx);
+    while (requestAcknowledged) {
         ctx->recvLen = kMaxPacket;
-        if (!RecvPacketFromPeer(ctx)) {
-            step = Step::kDone;
-            continue;
-        }
+        if (!RecvPacketFromPeer(ctx)) break;
+        const uint32_t receiptTick = kvp::GetTickCount();
+        // Whether the packet moved the transfer on; a miss otherwise.
+        bool progress = false;
         if (ctx->recvLen == 0) {
-            step = Step::kCount;
-            continue;
+            // Our last ACK may be lost, and a client that waits for it would retransmit
+            // only after its own, possibly much longer, time-out: it goes out again.
+            if (!NoteMiss(&watch, receiptTick)) {
+                BackOffTimeout(ctx, initialTimeout);
+                SendAckToPeer(ctx);
+                continue;
+            }
+            logTimeout();
+            break;
         }
-        receiptTick = kvp::GetTickCount();
-        retries = 0;
         const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
         if (opcode == 0xFFFF) {
-            LogServerEventF(
-                *client->listener,
-                "ServeWriteRequest: Unknown short packet received during transfer of %s.",
-                ctx->fileName.c_str());
-            continue;
-        }
-        if (opcode == kOpError) {
+            if (!loggedShort) {
+                loggedShort = true;
+                LogServerEventF(
+                    *client->listener,
+                    "ServeWriteRequest: Unknown short packet received during transfer of %s.",
+                    ctx->fileName.c_str());
+            }
+        } else if (opcode == kOpError) {
             uint16_t code = 0;  // a packet without a code reports code 0
             std::string details;
-            if (!ExtractErrorInfo(ctx, &code, &details)) continue;
-            char line[kReceivedErrorLineChars];
-            FormatReceivedError(
-                line, sizeof line,
-                "ServeWriteRequest: Error received during transfer of %s. Error code %2d (%s).",
-                ctx->fileName, code, details);
-            LogServerEvent(*client->listener, line);
-            step = Step::kDone;
-            continue;
-        }
-        if (opcode != kOpData) {
-            LogServerEventF(
-                *client->listener,
-                "ServeWriteRequest: Unexpected packet opcode %02d received during transfer of "
-                "%s.",
-                opcode, ctx->fileName.c_str());
-            continue;
-        }
-        char text[128];
-        switch (AcceptDataBlock(ctx, text, sizeof text)) {
-            case DataVerdict::kStored:
-                AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
-                step = Step::kCount;
+            if (ExtractErrorInfo(ctx, &code, &details)) {
+                char line[kReceivedErrorLineChars];
+                FormatReceivedError(
+                    line, sizeof line,
+                    "ServeWriteRequest: Error received during transfer of %s. Error code %2d (%s).",
+                    ctx->fileName, code, details);
+                LogServerEvent(*client->listener, line);
                 break;
-            case DataVerdict::kLast:
-                AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
-                succeeded = true;
-                step = Step::kDone;
+            }
+        } else if (opcode != kOpData) {
+            if (!loggedUnexpected) {
+                loggedUnexpected = true;
+                LogServerEventF(*client->listener,
+                                "ServeWriteRequest: Unexpected packet opcode %02d received during "
+                                "transfer of %s.",
+                                opcode, ctx->fileName.c_str());
+            }
+        } else {
+            char text[128];
+            const DataVerdict verdict = AcceptDataBlock(ctx, text, sizeof text);
+            if (verdict == DataVerdict::kFailed) {
+                LogServerEvent(*client->listener, text);
                 break;
-            case DataVerdict::kRepeat:
+            }
+            if (verdict == DataVerdict::kStored || verdict == DataVerdict::kLast) {
+                AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
+                progress = true;
+                if (verdict == DataVerdict::kLast) {
+                    succeeded = true;
+                    break;
+                }
+            } else if (verdict == DataVerdict::kRepeat) {
                 // Our ACK was lost: acknowledge again (nothing is written twice), or the
                 // client's retransmissions would all be ignored and the upload would fail.
                 SendAckToPeer(ctx);
-                step = Step::kCount;
-                break;
-            case DataVerdict::kOld:
-                step = Step::kCount;
-                break;
-            case DataVerdict::kFailed:
-                LogServerEvent(*client->listener, text);
-                step = Step::kDone;
-                break;
+            }
+        }
+        if (progress) {
+            NoteProgress(&watch, receiptTick);
+        } else if (NoteMiss(&watch, receiptTick)) {
+            logTimeout();
+            break;
         }
     }
 

@@ -3,7 +3,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 
 #include "kv/dynlib.h"
 #include "kv/ui.h"
@@ -16,25 +15,6 @@ kvp::HLibrary g_support = nullptr;
 
 namespace {
 
-constexpr unsigned kSetupService = 3;  // on demand
-
-bool BindSetupFunctions(kvp::HLibrary lib, SetupFunctions* f, const char** missing) {
-    const ExportBinding bindings[] = {
-        {"SetSvcInstallDirectory", Slot(&f->setSvcInstallDirectory)},
-        {"AddEventSource", Slot(&f->addEventSource)},
-        {"AddSvcToMachine", Slot(&f->addSvcToMachine)},
-        {"AddCplToMachine", Slot(&f->addCplToMachine)},
-        {"SetStartupType", Slot(&f->setStartupType)},
-        {"SendGenericLogMessage", Slot(&f->sendGenericLogMessage)},
-        {"DoSvcStop", Slot(&f->doSvcStop)},
-        {"RemoveEventSource", Slot(&f->removeEventSource)},
-        {"RemoveSvcFromMachine", Slot(&f->removeSvcFromMachine)},
-        {"RemoveCplFromMachine", Slot(&f->removeCplFromMachine)},
-        {"GetProductInformation", Slot(&f->getProductInformation)},
-    };
-    return BindExports(lib, bindings, std::size(bindings), missing);
-}
-
 // The first two characters of the command line, in lower case.
 bool CommandIs(int argc, char** argv, const char* option) {
     if (argc < 2) return false;
@@ -44,24 +24,6 @@ bool CommandIs(int argc, char** argv, const char* option) {
 }
 
 }  // namespace
-
-void SetupInstall(const SetupFunctions& f) {
-    f.setSvcInstallDirectory();
-    f.addEventSource();
-    f.addSvcToMachine();
-    f.addCplToMachine();
-    f.setStartupType(kSetupService);
-    f.sendGenericLogMessage("TFTP service added, starts on demand.");
-}
-
-void SetupRemove(const SetupFunctions& f) {
-    // Written first, while the event source is still registered.
-    f.sendGenericLogMessage("TFTP service stopped and removed.");
-    f.doSvcStop();
-    f.removeEventSource();
-    f.removeSvcFromMachine();
-    f.removeCplFromMachine();
-}
 
 int main(int argc, char** argv) {
     g_support = LoadSupportLibrary();

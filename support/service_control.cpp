@@ -41,26 +41,41 @@ bool ComposeServiceCommand(char* out, size_t room) {
     return n >= 0 && static_cast<size_t>(n) < room;
 }
 
+// The service and the manager it was opened from (closed in that order).
+struct ServiceHandles {
+    kvp::ScopedScHandle manager;
+    kvp::ScopedScHandle service;
+};
+
+// Opens the manager and the service for a start or a control, each failure with its box.
+bool OpenForCommand(uint32_t managerAccess, uint32_t serviceAccess, ServiceHandles* h) {
+    h->manager.reset(kvp::OpenSCManagerA(nullptr, nullptr, managerAccess));
+    if (!h->manager) {
+        ShowDatabaseOpenError();
+        return false;
+    }
+    h->service.reset(kvp::OpenServiceA(h->manager.get(), kServiceName, serviceAccess));
+    if (!h->service) {
+        ShowSystemError("Service open error");
+        return false;
+    }
+    return true;
+}
+
 uint32_t SendServiceControl(uint32_t control) {
     const bool query = control == kvp::kServiceControlInterrogate;
-    kvp::ScopedScHandle manager(kvp::OpenSCManagerA(
-        nullptr, nullptr, query ? kvp::kGenericRead : kvp::kScManagerAllAccess));
-    if (!manager) {
-        ShowDatabaseOpenError();
-        return 0;
-    }
-    kvp::ScopedScHandle service(kvp::OpenServiceA(
-        manager.get(), kServiceName,
-        query ? kvp::kServiceQueryStatus | kvp::kServiceInterrogate : kvp::kServiceAllAccess));
-    if (!service) {
-        ShowSystemError("Service open error");
+    ServiceHandles h;
+    if (!OpenForCommand(
+            query ? kvp::kGenericRead : kvp::kScManagerAllAccess,
+            query ? kvp::kServiceQueryStatus | kvp::kServiceInterrogate : kvp::kServiceAllAccess,
+            &h)) {
         return 0;
     }
     kvp::ServiceStatus status;
     // A control the service cannot take now (interrogate or stop of a stopped service)
     // still leaves its state to report.
-    if (!kvp::ControlService(service.get(), control, &status) &&
-        !kvp::QueryServiceStatus(service.get(), &status)) {
+    if (!kvp::ControlService(h.service.get(), control, &status) &&
+        !kvp::QueryServiceStatus(h.service.get(), &status)) {
         ShowSystemError("DoSvcCommand: Query service status error");
         return 0;
     }
@@ -140,25 +155,15 @@ KV_EXPORT uint32_t RemoveSvcFromMachine(void) {
 
 KV_EXPORT uint32_t DoSvcStart(void) {
     return NoThrow(0u, [&]() -> uint32_t {
-        kvp::ScopedScHandle manager(
-            kvp::OpenSCManagerA(nullptr, nullptr, kvp::kScManagerAllAccess));
-        if (!manager) {
-            ShowDatabaseOpenError();
-            return 0;
-        }
-        kvp::ScopedScHandle service(
-            kvp::OpenServiceA(manager.get(), kServiceName, kvp::kServiceAllAccess));
-        if (!service) {
-            ShowSystemError("Service open error");
-            return 0;
-        }
-        if (!kvp::StartServiceA(service.get(), 0, nullptr)) {
+        ServiceHandles h;
+        if (!OpenForCommand(kvp::kScManagerAllAccess, kvp::kServiceAllAccess, &h)) return 0;
+        if (!kvp::StartServiceA(h.service.get(), 0, nullptr)) {
             ShowSystemError("Failed to start the service");
             return 0;
         }
         kvp::Sleep(kStartWaitMs);
         kvp::ServiceStatus status;
-        if (!kvp::QueryServiceStatus(service.get(), &status)) {
+        if (!kvp::QueryServiceStatus(h.service.get(), &status)) {
             ShowSystemError("DoSvcStart: Query service status error");
             return 0;
         }

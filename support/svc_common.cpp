@@ -3,6 +3,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "kv/debug.h"
 #include "kv/errors.h"
@@ -41,7 +42,8 @@ int ShowWarning(const char* caption, const char* text) {
     return kvp::MessageBoxA(nullptr, text, caption, kvp::kMbIconWarning);
 }
 
-uint32_t StartRoutineThread(KvThreadRoutine routine, void* arg, uint32_t runInline) {
+uint32_t StartRoutineThread(KvThreadRoutine routine, void* arg, uint32_t runInline,
+                            kvp::ThreadHandle* started) {
     if (routine == nullptr) return 0;
     auto* call = new (std::nothrow) RoutineCall{routine, arg};
     kvp::ThreadHandle thread;
@@ -49,7 +51,10 @@ uint32_t StartRoutineThread(KvThreadRoutine routine, void* arg, uint32_t runInli
         thread = kvp::CreateThread(RunRoutine, call);
         if (!thread) delete call;
     }
-    if (thread) return 1;
+    if (thread) {
+        if (started != nullptr) *started = std::move(thread);
+        return 1;
+    }
     ShowSystemError("Thread creation failed");
     if (runInline != 0) routine(arg);
     return 0;

@@ -1,14 +1,18 @@
 #include "kv/dynlib.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "elf_section.h"
 #include "win_names.h"
 
 namespace kvp {
@@ -52,6 +56,28 @@ void* OpenOne(const std::string& name, bool* seen) {
         if (::stat(name.c_str(), &st) == 0) *seen = true;
     }
     return ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+}
+
+constexpr uint64_t kMaxStringTable = 1u << 20;
+
+// The text of `id` in a string table: "id\0text\0" pairs. Null when there is none.
+const char* FindString(const std::vector<uint8_t>& table, uint32_t id) {
+    const char* p = reinterpret_cast<const char*>(table.data());
+    const char* end = p + table.size();
+    while (p < end) {
+        const char* idEnd = static_cast<const char*>(std::memchr(p, '\0', end - p));
+        if (!idEnd || idEnd + 1 >= end) return nullptr;
+        const char* text = idEnd + 1;
+        const char* textEnd = static_cast<const char*>(std::memchr(text, '\0', end - text));
+        if (!textEnd) return nullptr;
+        char* parsed = nullptr;
+        const unsigned long n = std::strtoul(p, &parsed, 10);
+        if (parsed == idEnd && idEnd != p && n == id) return text;
+        p = textEnd + 1;
+        // Sections are padded with NULs after the last pair.
+        while (p < end && *p == '\0') ++p;
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -105,6 +131,36 @@ bool FreeLibrary(HLibrary lib) {
         return false;
     }
     return true;
+}
+
+int LoadStringA(HLibrary lib, uint32_t id, char* buf, int size) {
+    if (buf && size > 0) buf[0] = '\0';
+    if (!lib || !buf || size <= 0) {
+        errno = EINVAL;
+        return 0;
+    }
+    try {
+        struct link_map* map = nullptr;
+        if (::dlinfo(lib->handle, RTLD_DI_LINKMAP, &map) != 0 || !map || !map->l_name ||
+            !*map->l_name) {
+            errno = ENOENT;
+            return 0;
+        }
+        std::vector<uint8_t> table;
+        if (!internal::ReadElfSection(map->l_name, "kvstrtbl", kMaxStringTable, &table)) return 0;
+        const char* text = FindString(table, id);
+        if (!text) {
+            errno = ENOENT;
+            return 0;
+        }
+        const size_t n = std::min(std::strlen(text), static_cast<size_t>(size - 1));
+        std::memcpy(buf, text, n);
+        buf[n] = '\0';
+        return static_cast<int>(n);
+    } catch (...) {
+        errno = ENOMEM;
+        return 0;
+    }
 }
 
 bool GetModuleFileNameA(char* buf, unsigned size) {

@@ -42,7 +42,7 @@ struct EventSourceState {
 namespace {
 
 std::mutex g_sources_mu;
-std::unordered_set<EventSourceState*>* g_sources = nullptr;  // never freed: used until exit
+std::unordered_set<EventSourceState*>* g_sources = nullptr;  // while a source is open
 
 std::string LogDir() {
     return StateDir() + "/eventlog";
@@ -66,12 +66,16 @@ constexpr uint64_t kMinMaxSize = 64 * 1024;
 // passes the size last read, so a raised limit counts from then on and a lowered one at
 // the latest when the store reaches the old limit (Windows, too, applies a smaller
 // maximum only to a log that has been cleared).
+// Held in static storage without a heap part and with nothing to undo at exit, so that
+// it serves until the process ends and a library unloaded after using it leaves no
+// memory behind.
 struct MaxSizeCache {
     std::mutex mu;
-    std::string state_dir;
+    char state_dir[4096] = "";
     uint64_t max_size = 0;
 };
-MaxSizeCache* g_max_size = new MaxSizeCache;  // never freed: used until exit
+MaxSizeCache g_cache;
+MaxSizeCache* const g_max_size = &g_cache;
 
 uint64_t ReadMaxSize() {
     RegKey key;
@@ -87,10 +91,10 @@ uint64_t ReadMaxSize() {
 uint64_t MaxSize(bool refresh) {
     const std::string dir = StateDir();
     std::lock_guard<std::mutex> lock(g_max_size->mu);
-    if (refresh || g_max_size->max_size == 0 || g_max_size->state_dir != dir) {
+    if (refresh || g_max_size->max_size == 0 || dir != g_max_size->state_dir) {
         const int err = errno;
         g_max_size->max_size = ReadMaxSize();
-        g_max_size->state_dir = dir;
+        std::snprintf(g_max_size->state_dir, sizeof g_max_size->state_dir, "%s", dir.c_str());
         errno = err;
     }
     return g_max_size->max_size;
@@ -265,6 +269,12 @@ bool DeregisterEventSource(HEventSource src) {
         if (!src || !g_sources || g_sources->erase(src) == 0) {
             SetLastSystemError(EBADF);
             return false;
+        }
+        // The last handle takes the set with it: a library that used handles and is
+        // unloaded leaves nothing behind that no one can reach.
+        if (g_sources->empty()) {
+            delete g_sources;
+            g_sources = nullptr;
         }
     }
     delete src;

@@ -12,111 +12,24 @@
 #include <cstring>
 #include <vector>
 
-#include "win_names.h"
+#include "elf_section.h"
 #include "kv/paths.h"
 #include "kv/process.h"
 #include "posix_io.h"
+#include "win_names.h"
 
 namespace kvp {
 
 namespace {
 
 constexpr char kSectionName[] = "kvmsgtbl";
-constexpr uint64_t kMaxSectionHeaders = 4u << 20;  // bytes of the section header table
-constexpr uint64_t kMaxNames = 4u << 20;           // bytes of the section name table
-constexpr uint64_t kMaxTable = 16u << 20;          // bytes of the message table
-constexpr size_t kMaxMessage = 64u << 10;          // FormatMessageA's buffer limit
+constexpr uint64_t kMaxTable = 16u << 20;  // bytes of the message table
+constexpr size_t kMaxMessage = 64u << 10;  // FormatMessageA's buffer limit
 
 uint64_t Get(const uint8_t* p, int bytes) {
     uint64_t v = 0;
     for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
     return v;
-}
-
-using internal::Fd;
-
-// The bytes [offset, offset + len) of a file of `size` bytes; false when they do not lie
-// inside it or cannot be read.
-bool ReadAt(int fd, uint64_t size, uint64_t offset, uint64_t len, std::vector<uint8_t>* out) {
-    if (offset > size || len > size - offset) return false;
-    out->resize(static_cast<size_t>(len));
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = ::pread(fd, out->data() + done, static_cast<size_t>(len) - done,
-                            static_cast<off_t>(offset + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// The contents of the message-table section of a little-endian ELF file (32- or 64-bit).
-// errno: ENOENT and the like when the file cannot be opened, ENOEXEC when it is not such
-// a file or is corrupt, ENODATA when it has no message table.
-bool ReadMessageSection(const std::string& path, std::vector<uint8_t>* table) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (fd.get() < 0) return false;
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return false;
-    if (!S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : ENOEXEC;
-        return false;
-    }
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
-    errno = ENOEXEC;
-    std::vector<uint8_t> h;
-    if (!ReadAt(fd.get(), size, 0, 52, &h) ||
-        std::memcmp(h.data(),
-                    "\x7f"
-                    "ELF",
-                    4) != 0 ||
-        h[5] != 1 /* little-endian */)
-        return false;
-    const bool is64 = h[4] == 2;
-    if (!is64 && h[4] != 1) return false;
-    if (is64 && !ReadAt(fd.get(), size, 0, 64, &h)) return false;
-    const uint64_t shoff = is64 ? Get(&h[40], 8) : Get(&h[32], 4);
-    const uint64_t shentsize = Get(&h[is64 ? 58 : 46], 2);
-    uint64_t shnum = Get(&h[is64 ? 60 : 48], 2);
-    uint64_t shstrndx = Get(&h[is64 ? 62 : 50], 2);
-    const uint64_t min_entry = is64 ? 64 : 40;
-    if (shoff == 0 || shentsize < min_entry) return false;
-
-    // Section header fields: name, type, offset, size, link.
-    struct Section {
-        uint64_t name, type, offset, size, link;
-    };
-    auto parse = [is64](const uint8_t* p) {
-        return is64 ? Section{Get(p, 4), Get(p + 4, 4), Get(p + 24, 8), Get(p + 32, 8),
-                              Get(p + 40, 4)}
-                    : Section{Get(p, 4), Get(p + 4, 4), Get(p + 16, 4), Get(p + 20, 4),
-                              Get(p + 24, 4)};
-    };
-    std::vector<uint8_t> first;
-    if (!ReadAt(fd.get(), size, shoff, shentsize, &first)) return false;
-    // Many sections: the count and the name table's index live in the first header.
-    if (shnum == 0) shnum = parse(first.data()).size;
-    if (shstrndx == 0xFFFF) shstrndx = parse(first.data()).link;
-    if (shnum == 0 || shnum > kMaxSectionHeaders / shentsize || shstrndx >= shnum) return false;
-    std::vector<uint8_t> headers;
-    if (!ReadAt(fd.get(), size, shoff, shnum * shentsize, &headers)) return false;
-
-    const Section names_hdr = parse(&headers[shstrndx * shentsize]);
-    std::vector<uint8_t> names;
-    if (names_hdr.type == 8 /* no bits */ || names_hdr.size > kMaxNames ||
-        !ReadAt(fd.get(), size, names_hdr.offset, names_hdr.size, &names))
-        return false;
-    for (uint64_t i = 1; i < shnum; ++i) {
-        const Section s = parse(&headers[i * shentsize]);
-        if (s.name >= names.size() || names.size() - s.name < sizeof kSectionName ||
-            std::memcmp(&names[s.name], kSectionName, sizeof kSectionName) != 0)
-            continue;
-        if (s.type == 8 || s.size > kMaxTable) return false;
-        return ReadAt(fd.get(), size, s.offset, s.size, table);
-    }
-    errno = ENODATA;
-    return false;
 }
 
 // The text of message `id` in MESSAGE_RESOURCE_DATA bytes, converted to 8 bits and cut at
@@ -287,7 +200,8 @@ bool FormatModuleMessage(const char* module_path, uint32_t id, const char* const
     try {
         std::vector<uint8_t> table;
         std::string text;
-        return ReadMessageSection(ResolveModule(module_path), &table) &&
+        return internal::ReadElfSection(ResolveModule(module_path), kSectionName, kMaxTable,
+                                        &table) &&
                FindMessage(table, id, &text) && ExpandMessage(text, inserts, count, out);
     } catch (...) {
         errno = ENOMEM;

@@ -341,11 +341,14 @@ int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
     }
 }
 
-int RecvWithin(socket_t s, void* buf, int room, long sec, long usec) {
+namespace {
+
+int ReceiveWithin(socket_t s, void* buf, int room, long sec, long usec, sockaddr_in* from) {
     if (!ValidFd(s)) return Fail(EBADF);
     if (sec < 0 || usec < 0 || room < 0 || (room > 0 && !buf)) return Fail(EINVAL);
     const int fd = static_cast<int>(s);
     const size_t len = static_cast<size_t>(room);
+    socklen_t flen = sizeof(sockaddr_in);
     const int64_t total = Micros(sec, usec);
     const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(total);
     // One call in the common case: a receive that waits by the socket's own time-out,
@@ -359,7 +362,10 @@ int RecvWithin(socket_t s, void* buf, int room, long sec, long usec) {
     if (coarse > 0) {
         if (internal::BeginBlockingCall(fd) < 0) return Fail(ECANCELED);
         const bool armed = SetRecvTimeout(s, coarse);
-        const ssize_t n = armed ? ::recv(fd, buf, len, MSG_TRUNC) : -1;
+        const ssize_t n =
+            armed ? ::recvfrom(fd, buf, len, MSG_TRUNC, reinterpret_cast<sockaddr*>(from),
+                               from ? &flen : nullptr)
+                  : -1;
         const int err = errno;
         if (internal::EndBlockingCall() < 0) return Fail(ECANCELED);
         if (!armed) {
@@ -376,10 +382,25 @@ int RecvWithin(socket_t s, void* buf, int room, long sec, long usec) {
             return kWaitFailed;
         }
         if (r == 0) return kTimedOut;
-        const ssize_t n = ::recv(fd, buf, len, MSG_TRUNC | MSG_DONTWAIT);
+        const ssize_t n = ::recvfrom(fd, buf, len, MSG_TRUNC | MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(from), from ? &flen : nullptr);
         if (n >= 0) return n > room ? Fail(EMSGSIZE) : static_cast<int>(n);
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Fail(errno);
     }
+}
+
+}  // namespace
+
+int RecvWithin(socket_t s, void* buf, int room, long sec, long usec) {
+    return ReceiveWithin(s, buf, room, sec, usec, nullptr);
+}
+
+int RecvFromWithin(socket_t s, void* buf, int room, SockAddr4* from, long sec, long usec) {
+    sockaddr_in sin{};
+    const int n = ReceiveWithin(s, buf, room, sec, usec, &sin);
+    // The sender is known even when its datagram was refused as too large.
+    if (from && (n >= 0 || (n == -1 && errno == EMSGSIZE))) *from = FromSockaddr(sin);
+    return n;
 }
 
 bool GetServicePort(const char* name, const char* proto, uint16_t* port_net) {

@@ -294,4 +294,45 @@ long CurrentProcessId() {
     return static_cast<long>(::getpid());
 }
 
+intptr_t ShellExecuteA(void*, const char*, const char* file, const char* params, const char* dir,
+                       int) {
+    constexpr intptr_t kFileNotFound = 2;
+    constexpr intptr_t kNoAssociation = 31;
+    constexpr intptr_t kStarted = 33;
+    if (!file || !*file) {
+        errno = ENOENT;
+        return kFileNotFound;
+    }
+    try {
+        std::string name = file;
+        for (char& c : name)
+            if (c == '\\') c = '/';
+        std::string base = dir ? dir : "";
+        for (char& c : base)
+            if (c == '\\') c = '/';
+        if (name[0] != '/' && !base.empty()) {
+            if (base.back() != '/') base += '/';
+            name = base + name;
+        }
+        std::string found;
+        for (const std::string& c : {name, internal::LinuxFileName(name)}) {
+            struct stat st {};
+            if (::stat(c.c_str(), &st) == 0) {
+                found = c;
+                break;
+            }
+        }
+        if (found.empty()) {
+            errno = ENOENT;
+            return kFileNotFound;
+        }
+        std::string command = "xdg-open \"" + found + "\"";
+        if (params && *params) command += std::string(" ") + params;
+        return CreateProcessA(command.c_str()) ? kStarted : kNoAssociation;
+    } catch (...) {
+        errno = ENOMEM;
+        return kNoAssociation;
+    }
+}
+
 }  // namespace kvp

@@ -52,7 +52,7 @@ RegKeyState g_hklm{0, std::string(), kKeyAllAccess};
 RegKeyState g_hkcu{1, std::string(), kKeyAllAccess};
 
 std::mutex g_handles_mu;
-std::unordered_set<RegKeyState*>* g_handles = nullptr;  // never freed: used until exit
+std::unordered_set<RegKeyState*>* g_handles = nullptr;  // while a handle is open
 
 // ---- names ----------------------------------------------------------------------------
 
@@ -754,6 +754,12 @@ long RegCloseKey(HKey key) {
     {
         std::lock_guard<std::mutex> lock(g_handles_mu);
         if (!g_handles || g_handles->erase(key) == 0) return Fail(kErrorInvalidHandle);
+        // The last handle takes the set with it: a library that used handles and is
+        // unloaded leaves nothing behind that no one can reach.
+        if (g_handles->empty()) {
+            delete g_handles;
+            g_handles = nullptr;
+        }
     }
     delete key;
     return kErrorSuccess;

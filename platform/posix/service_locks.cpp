@@ -73,7 +73,7 @@ bool DatabaseLocked() {
 namespace {
 
 std::mutex g_locks_mu;
-std::unordered_set<ScLockState*>* g_locks = nullptr;  // never freed: used until exit
+std::unordered_set<ScLockState*>* g_locks = nullptr;  // while a lock is held
 
 }  // namespace
 
@@ -98,6 +98,12 @@ bool UnlockServiceDatabase(ScLock lock) {
         std::lock_guard<std::mutex> g(g_locks_mu);
         if (!lock || !g_locks || g_locks->erase(lock) == 0)
             return internal::FailWith(kErrorInvalidServiceLock);
+        // The last lock takes the set with it: a library that locked the database and
+        // is unloaded leaves nothing behind that no one can reach.
+        if (g_locks->empty()) {
+            delete g_locks;
+            g_locks = nullptr;
+        }
     }
     ::close(lock->fd);
     delete lock;

@@ -19,7 +19,7 @@ constexpr uint32_t kGenericAny = kGenericRead | kGenericWrite | kGenericExecute 
 constexpr char kLocalSystem[] = "LocalSystem";
 
 std::mutex g_handles_mu;
-std::unordered_set<ScHandleState*>* g_handles = nullptr;  // never freed: used until exit
+std::unordered_set<ScHandleState*>* g_handles = nullptr;  // while a handle is open
 
 uint32_t MapManagerAccess(uint32_t a) {
     uint32_t r = a & ~kGenericAny;
@@ -195,6 +195,12 @@ bool CloseServiceHandle(ScHandle handle) {
         std::lock_guard<std::mutex> lock(g_handles_mu);
         if (!handle || !g_handles || g_handles->erase(handle) == 0)
             return internal::FailWith(kErrorInvalidHandle);
+        // The last handle takes the set with it: a library that used handles and is
+        // unloaded leaves nothing behind that no one can reach.
+        if (g_handles->empty()) {
+            delete g_handles;
+            g_handles = nullptr;
+        }
     }
     delete handle;
     return true;

@@ -192,6 +192,12 @@ int RecvWithin(socket_t s, void* buf, int room, long sec, long usec) {
     return r == 1 ? ReceiveOne(s, buf, room, nullptr) : r;
 }
 
+int RecvFromWithin(socket_t s, void* buf, int room, SockAddr4* from, long sec, long usec) {
+    if (room < 0 || (room > 0 && !buf)) return FailWith(WSAEINVAL);
+    const int r = WaitWithin(s, false, sec, usec);
+    return r == 1 ? RecvFrom(s, buf, room, from) : r;
+}
+
 bool GetServicePort(const char* name, const char* proto, uint16_t* port_net) {
     if (!name || !*name || !port_net) {
         FailWith(WSAEINVAL);

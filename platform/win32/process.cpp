@@ -6,6 +6,8 @@
 
 #include "win32.h"
 
+#include <shellapi.h>
+
 namespace kvp {
 
 namespace {
@@ -200,3 +202,14 @@ std::string EnvVar(const char* name) {
 }
 
 }  // namespace kvp::internal
+
+namespace kvp {
+
+intptr_t ShellExecuteA(void* owner, const char* verb, const char* file, const char* params,
+                       const char* dir, int show) {
+    // The shell's own call, by its real name outside this namespace.
+    return reinterpret_cast<intptr_t>(::ShellExecuteA(static_cast<HWND>(owner), verb, file, params,
+                                                      dir, show));
+}
+
+}  // namespace kvp

@@ -166,4 +166,67 @@ xdotool search --onlyvisible --name "^TFTP client error\$" >/dev/null 2>&1 &&
 xdotool key alt+c
 wait "$client" && status=0 || status=$?
 [ "$status" = 1 ] || fail "kvtftpcli exited with $status"
+
+# ---- the control panel applet with a running service --------------------------------------
+
+# The service of a machine of its own: installed by the setup tool, started by the
+# service manager, serving on a port of its own.
+port=$((20000 + RANDOM % 20000))
+printf 'tftp\t\t%d/udp\n' "$port" >"$work/services-cpl"
+export KVTFTP_STATE_DIR=$work/cpl-state
+export KVTFTP_SERVICES=$work/services-cpl
+: >"$work/dialog.log"
+"$bin/kvsetup" -i || fail "kvsetup -i failed"
+stop_service() { "$bin/kvsc" stop KVTFTP >/dev/null 2>&1 || true; }
+trap 'stop_service; cleanup' EXIT
+"$bin/kvsc" start KVTFTP >/dev/null || fail "the service did not start"
+"$bin/kvcontrol" >"$work/kvcontrol.out" || fail "kvcontrol could not list the applets"
+grep -qx "TFTP Server" "$work/kvcontrol.out" || fail "kvcontrol did not list the applet"
+"$bin/kvcontrol" kvtftpcpl.cpl >"$work/kvcontrol-open.out" 2>&1 &
+applet=$!
+pids+=($applet)
+wid=$(wait_window "TFTP server configuration") || fail "the configuration dialog did not appear"
+wait_dialog_text $'102\t1017\tThe service is running.' 15 || fail "the dialog did not see the service run"
+# The start type poller comes every two seconds.
+sleep 2.5
+shot "$wid" cpl-running
+
+# The product information over it, from the About button; Enter is its OK.
+click_dlu "$wid" 167 69
+box=$(wait_window "Product information") || fail "no product information"
+shot "$box" product-information
+xdotool windowfocus --sync "$box" 2>/dev/null || true
+xdotool key Return
+for _ in $(seq 50); do
+    xdotool search --onlyvisible --name "^Product information\$" >/dev/null 2>&1 || break
+    sleep 0.1
+done
+
+# Pause from the dialog, then Cancel: kvcontrol ends its conversation and exits.
+click_dlu "$wid" 55 31
+wait_dialog_text $'102\t1017\tThe service is paused.' 15 || fail "the pause button did not pause"
+"$bin/kvsc" query KVTFTP | grep -q PAUSED || fail "kvsc does not see the service paused"
+shot "$wid" cpl-paused
+click_dlu "$wid" 73 287
+wait "$applet" && status=0 || status=$?
+[ "$status" = 0 ] || fail "kvcontrol exited with $status"
+stop_service
+
+# ---- the setup tool's dialog --------------------------------------------------------------
+
+export KVTFTP_STATE_DIR=$work/setup-state
+"$bin/kvsetup" &
+setup=$!
+pids+=($setup)
+wid=$(wait_window "TFTP service setup tool") || fail "the setup dialog did not appear"
+shot "$wid" setup
+xdotool windowfocus --sync "$wid" 2>/dev/null || true
+xdotool key alt+c
+wait_dialog_text $'101\t1004\tCreation done. Please exit.' 15 || fail "Create did not finish"
+"$bin/kvsc" qc KVTFTP >/dev/null || fail "Create did not create the service"
+shot "$wid" setup-created
+# Create keeps the focus (Enter would create again): Exit by its letter.
+xdotool key alt+e
+wait "$setup" && status=0 || status=$?
+[ "$status" = 0 ] || fail "kvsetup exited with $status"
 echo "tests/gui: passed"

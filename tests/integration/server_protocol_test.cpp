@@ -4,6 +4,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -218,7 +219,10 @@ TEST_F(ServerProtocolTest, OlderDataBlockIsIgnored) {
     ASSERT_TRUE(peer.Receive(&p));
     ASSERT_EQ(p, AckPacket(2));
     ASSERT_TRUE(peer.Reply(DataPacket(1, std::string(512, 'c'))));
-    EXPECT_TRUE(peer.Silent(300));
+    // Nothing answers the old block: what comes is at most the server's own re-send of
+    // its last ACK after a time-out.
+    std::string again;
+    while (peer.Receive(&again, 300)) EXPECT_EQ(again, AckPacket(2));
     ASSERT_TRUE(peer.Reply(DataPacket(3, "")));
     ASSERT_TRUE(peer.Receive(&p));
     EXPECT_EQ(p, AckPacket(3));
@@ -296,7 +300,7 @@ TEST_F(ServerProtocolTest, ShortAndUnexpectedPacketsDuringUploadAreLoggedOnly) {
     EXPECT_TRUE(WaitForLine("ServeWriteRequest: 127.0.0.1 uploaded " + path + ".", mark));
 }
 
-TEST_F(ServerProtocolTest, SilentUploaderIsGivenUpWithoutRetransmission) {
+TEST_F(ServerProtocolTest, SilentUploaderGetsTheAckEightTimesAndIsGivenUp) {
     SetDwordValue("Rexttimeout", 100);
     StartServer();
     const size_t mark = EventLines().size();
@@ -308,8 +312,14 @@ TEST_F(ServerProtocolTest, SilentUploaderIsGivenUpWithoutRetransmission) {
         WaitForLine("ServeWriteRequest: Timeout exceeded during transfer of " + path + ".", mark));
     EXPECT_TRUE(
         WaitForLine("ServeWriteRequest: Failed to receive " + path + " from 127.0.0.1.", mark));
-    // The receiver never retransmits its ACK.
-    EXPECT_TRUE(peer.Silent(100));
+    // The receiver re-sends its last ACK at every time-out (it may have been lost):
+    // once and seven times again with the default "Retransmits" of 6.
+    int copies = 1;
+    while (peer.Receive(&p, 300)) {
+        EXPECT_EQ(p, AckPacket(0));
+        ++copies;
+    }
+    EXPECT_EQ(copies, 8);
     EXPECT_NE(env_.debugLog().find("ServeWriteRequest: Failed to receive " + path),
               std::string::npos);
 }
@@ -433,6 +443,9 @@ TEST_F(ServerProtocolTest, FloodOfDatagramsLeavesTheServerServing) {
     EXPECT_TRUE(r.data == kvtest::PatternData(3000));
 }
 
+// The bound on request threads alive at once.
+constexpr int kMaxRequestThreadsForTest = 384;
+
 // The threads of this process, as the system counts them.
 int ProcessThreads() {
     std::ifstream status("/proc/self/status");
@@ -475,6 +488,171 @@ TEST_F(ServerProtocolTest, RequestThreadsAreBoundedUnderAFloodOfRequests) {
         r = Download(good, env_.tftpPort(), "f.bin", "octet", 2000);
     }
     EXPECT_TRUE(r.ok);
+}
+
+// A request that comes again while its transfer runs (re-sent, or doubled on the way)
+// is the same request: no second transfer, no "file exists" refusal; once the transfer
+// has ended, the same request is served anew.
+TEST_F(ServerProtocolTest, RepeatedRequestIsNotASecondTransfer) {
+    StartServer();
+    const size_t mark = EventLines().size();
+    Peer peer;
+    const std::string wrq = RequestPacket(2, "twice.bin", "octet");
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), wrq));
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), wrq));
+    std::string p;
+    ASSERT_TRUE(peer.Receive(&p));
+    ASSERT_EQ(p, AckPacket(0));
+    const uint16_t conversation = peer.lastFromPort();
+    ASSERT_TRUE(peer.Reply(DataPacket(1, std::string(512, 'a'))));
+    ASSERT_TRUE(peer.Receive(&p));
+    EXPECT_EQ(p, AckPacket(1));
+    ASSERT_TRUE(peer.SendTo(env_.tftpPort(), wrq));
+    ASSERT_TRUE(peer.SendTo(conversation, DataPacket(2, "end")));
+    // Only the one conversation answers, and nothing but ACKs.
+    while (peer.Receive(&p, 300)) {
+        EXPECT_EQ(peer.lastFromPort(), conversation);
+        EXPECT_EQ(Opcode(p), 4);
+    }
+    const std::string path = RootPath("twice.bin");
+    EXPECT_TRUE(WaitForLine("ServeWriteRequest: 127.0.0.1 uploaded " + path + ".", mark));
+    EXPECT_EQ(
+        CountLines("WRQ from 127.0.0.1:" + std::to_string(peer.port()) + " for octet:" + path + ".",
+                   mark),
+        1u);
+    EXPECT_EQ(kvtest::ReadFile(path), std::string(512, 'a') + "end");
+
+    // A download asked for twice: one conversation; asked again after its end: served.
+    kvtest::WriteFile(RootPath("f.bin"), "tiny");
+    const std::string rrq = RequestPacket(1, "f.bin", "octet");
+    for (int round = 0; round < 2; ++round) {
+        const size_t roundMark = EventLines().size();
+        ASSERT_TRUE(peer.SendTo(env_.tftpPort(), rrq));
+        ASSERT_TRUE(peer.SendTo(env_.tftpPort(), rrq));
+        ASSERT_TRUE(peer.Receive(&p));
+        ASSERT_EQ(p, DataPacket(1, "tiny"));
+        // No second conversation sends block 1 (the first re-sends it only after its
+        // time-out of a second).
+        EXPECT_TRUE(peer.Silent(300)) << round;
+        ASSERT_TRUE(peer.Reply(AckPacket(1)));
+        ASSERT_TRUE(WaitForLine("ServeReadRequest: 127.0.0.1 downloaded " + RootPath("f.bin") + ".",
+                                roundMark));
+    }
+}
+
+// A client that keeps the server busy with packets that move nothing: old ACKs, short
+// packets and unknown opcodes, faster than any time-out. The transfer ends once it has
+// made no progress for the horizon ("Retransmits" + 1 waits of "Rexttimeout"), each such
+// line is logged once, and the request thread ends.
+TEST_F(ServerProtocolTest, PacketsThatMoveNothingDoNotHoldATransfer) {
+    SetDwordValue("Rexttimeout", 300);
+    kvtest::WriteFile(RootPath("f.bin"), kvtest::PatternData(3000));
+    StartServer();
+    const int threadsBefore = ProcessThreads();
+    const size_t mark = EventLines().size();
+    Peer peer;
+    std::string p = Begin(peer, 1, "f.bin");
+    ASSERT_EQ(Block(p), 1);
+    ASSERT_TRUE(peer.Reply(AckPacket(1)));
+    ASSERT_TRUE(peer.Receive(&p));
+    ASSERT_EQ(Block(p), 2);
+    const std::string path = RootPath("f.bin");
+    const std::string timedOut =
+        "ServeReadRequest: Timeout exceeded during transfer of " + path + ".";
+    const auto start = std::chrono::steady_clock::now();
+    // Horizon 7 x 300 ms; the client goes on for much longer unless the server ends.
+    bool ended = false;
+    for (int i = 0; i < 1000 && !ended; ++i) {
+        peer.Reply(i % 10 == 3   ? std::string(1, '\x04')
+                   : i % 10 == 7 ? Packet16(9, 2)
+                                 : AckPacket(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (i % 10 == 0) ended = CountLines(timedOut, mark) == 1;
+    }
+    ASSERT_TRUE(WaitForLine(timedOut, mark));
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(took, 2.0);
+    EXPECT_LT(took, 9.0);
+    EXPECT_TRUE(WaitForLine("ServeReadRequest: 127.0.0.1 failed to download " + path + ".", mark));
+    EXPECT_EQ(CountLines("ServeReadRequest: Unknown short packet received during transfer of " +
+                             path + ".",
+                         mark),
+              1u);
+    EXPECT_EQ(CountLines("ServeReadRequest: Unexpected packet opcode 09 received during transfer "
+                         "of " +
+                             path + ".",
+                         mark),
+              1u);
+    // The request thread has ended.
+    int threads = ProcessThreads();
+    for (int i = 0; i < 200 && threads > threadsBefore; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        threads = ProcessThreads();
+    }
+    EXPECT_LE(threads, threadsBefore);
+}
+
+// The same for an upload: repeats of the last block and unknown opcodes.
+TEST_F(ServerProtocolTest, RepeatedBlocksDoNotHoldAnUpload) {
+    SetDwordValue("Rexttimeout", 300);
+    StartServer();
+    const size_t mark = EventLines().size();
+    Peer peer;
+    std::string p = Begin(peer, 2, "up.bin");
+    ASSERT_EQ(p, AckPacket(0));
+    ASSERT_TRUE(peer.Reply(DataPacket(1, std::string(512, 'a'))));
+    const std::string path = RootPath("up.bin");
+    const std::string timedOut =
+        "ServeWriteRequest: Timeout exceeded during transfer of " + path + ".";
+    for (int i = 0; i < 1000 && CountLines(timedOut, mark) == 0; ++i) {
+        peer.Reply(i % 2 ? DataPacket(1, std::string(512, 'a')) : Packet16(7, 0));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(WaitForLine(timedOut, mark));
+    EXPECT_EQ(CountLines("ServeWriteRequest: Unexpected packet opcode 07 received during transfer "
+                         "of " +
+                             path + ".",
+                         mark),
+              1u);
+    EXPECT_EQ(kvtest::ReadFile(path), std::string(512, 'a'));
+}
+
+// The descriptors one process holds for a transfer: its conversation socket and its
+// file, nothing per thread. 384 transfers at once (the bound on request threads) stay
+// within the usual limit of 1024 open files, and all are given back.
+TEST_F(ServerProtocolTest, ManyTransfersAtOnceStayWithinTheOpenFileLimit) {
+    SetFlagValue("LogEventLogs", 0);
+    SetDwordValue("Rexttimeout", 3000);
+    SetDwordValue("Retransmits", 0);
+    StartServer();
+    Peer peer;
+    const int before = kvtest::OpenDescriptors();
+    ASSERT_GT(before, 0);
+    constexpr int kTransfers = kMaxRequestThreadsForTest;
+    // In batches that the listener's queue holds; every transfer answers with ACK 0 once
+    // it has its socket and its file.
+    std::set<uint16_t> answered;
+    std::string p;
+    for (int i = 0; i < kTransfers; ++i) {
+        ASSERT_TRUE(
+            peer.SendTo(env_.tftpPort(), RequestPacket(2, "up" + std::to_string(i), "octet")));
+        if (i % 32 != 31) continue;
+        while (static_cast<int>(answered.size()) < i + 1 && peer.Receive(&p, 5000)) {
+            if (p == AckPacket(0)) answered.insert(peer.lastFromPort());
+        }
+    }
+    const int during = kvtest::OpenDescriptors();
+    EXPECT_EQ(static_cast<int>(answered.size()), kTransfers);
+    EXPECT_LE(during - before, 2 * kTransfers + 8);
+    EXPECT_LT(during, 1024);
+    // All end by time-out and give back what they held.
+    int after = kvtest::OpenDescriptors();
+    for (int i = 0; i < 2000 && after > before; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        after = kvtest::OpenDescriptors();
+    }
+    EXPECT_LE(after, before);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "kv/errors.h"
 #include "kv/service.h"
+#include "process_support.h"
 #include "server_harness.h"
 #include "service_harness.h"
 
@@ -21,34 +22,13 @@ namespace fs = std::filesystem;
 namespace svctest {
 namespace {
 
+using kvtest::ProcessesOf;
+
 constexpr uint32_t kMsgText = 0x40000001;
 constexpr uint32_t kMsgStarted = 0x40000002;
 constexpr uint32_t kMsgStopped = 0x40000003;
 constexpr uint32_t kMsgPaused = 0x40000004;
 constexpr uint32_t kMsgResumed = 0x40000005;
-
-// The processes of this test's state directory that run the given program.
-std::vector<long> ProcessesOf(const std::string& program) {
-    std::vector<long> pids;
-    const std::string marker = "KVTFTP_STATE_DIR=" + kvp::GetEnv("KVTFTP_STATE_DIR");
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
-        std::string argv0;
-        std::getline(cmd, argv0, '\0');
-        if (fs::path(argv0).filename() != program) continue;
-        std::ifstream env(entry.path() / "environ", std::ios::binary);
-        std::string var;
-        while (std::getline(env, var, '\0')) {
-            if (var == marker) {
-                pids.push_back(std::stol(name));
-                break;
-            }
-        }
-    }
-    return pids;
-}
 
 class HostTest : public ::testing::Test {
   protected:

@@ -10,27 +10,16 @@
 #include <string>
 
 #include "client_dialog.h"
+#include "dialog_fixture.h"
 #include "kv/dialog_headless.h"
 #include "kv/registry.h"
 #include "test_support.h"
 
 namespace kvtest {
 
-class ClientDialogTest : public ::testing::Test {
+class ClientDialogTest : public HeadlessDialogTest {
   protected:
-    void SetUp() override {
-        previousDir_ = std::filesystem::current_path();
-        std::filesystem::current_path(env_.dir());
-        cwd_ = std::filesystem::current_path().string();
-    }
-    void TearDown() override {
-        if (ui_.Top() != nullptr) {
-            ui_.Click(kvcli::kIdClose);
-            intptr_t r = 0;
-            EXPECT_TRUE(ui_.WaitDone(&r));
-        }
-        std::filesystem::current_path(previousDir_);
-    }
+    ClientDialogTest() : HeadlessDialogTest(kvcli::kIdClose) {}
 
     void Open() {
         ui_.Run([] {
@@ -119,11 +108,6 @@ class ClientDialogTest : public ::testing::Test {
         PutValue(name, kvp::kRegBinary, std::string(1, static_cast<char>(v)));
     }
     std::string HivePath() const { return env_.dir() + "/state/registry/HKEY_CURRENT_USER.reg"; }
-
-    TestEnv env_;
-    kvp::HeadlessDialogs ui_;
-    std::string cwd_;
-    std::filesystem::path previousDir_;
 };
 
 }  // namespace kvtest

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "kv/net.h"
 #include "kv/time.h"
 #include "test_support.h"
@@ -113,6 +116,27 @@ bool WaitForTftpServer(uint16_t port, unsigned limit_ms) {
     }
     kvp::NetCleanup();
     return answered;
+}
+
+std::vector<long> ProcessesOf(const std::string& program) {
+    std::vector<long> pids;
+    const std::string marker = "KVTFTP_STATE_DIR=" + kvp::GetEnv("KVTFTP_STATE_DIR");
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
+        std::string argv0;
+        std::getline(cmd, argv0, '\0');
+        if (std::filesystem::path(argv0).filename() != program) continue;
+        std::ifstream env(entry.path() / "environ", std::ios::binary);
+        for (std::string var; std::getline(env, var, '\0');) {
+            if (var == marker) {
+                pids.push_back(std::stol(name));
+                break;
+            }
+        }
+    }
+    return pids;
 }
 
 }  // namespace kvtest

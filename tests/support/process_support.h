@@ -49,4 +49,7 @@ class Daemon {
 // answer arrives; false when none came within limit_ms.
 bool WaitForTftpServer(uint16_t port, unsigned limit_ms = 10000);
 
+// The processes that run the program (by file name) in this test's state directory.
+std::vector<long> ProcessesOf(const std::string& program);
+
 }  // namespace kvtest

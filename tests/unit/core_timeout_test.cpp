@@ -93,4 +93,72 @@ TEST(AdaptiveTimeout, AdaptiveTimeoutKeepsAFloor) {
     EXPECT_EQ(ctx.timeout, 50u);
 }
 
+TEST(RetryWatch, TimeOutsOfTheInitialLengthCountAsBefore) {
+    // Waits as long as the initial time-out: the eighth miss in a row gives up with a
+    // limit of 6, as a plain count would.
+    RetryWatch w;
+    StartRetryWatch(&w, 6, 1000, 50);
+    uint32_t now = 50;
+    for (int miss = 1; miss <= 7; ++miss) EXPECT_FALSE(NoteMiss(&w, now += 1000)) << miss;
+    EXPECT_TRUE(NoteMiss(&w, now += 1000));
+    // A limit of 0 allows one more wait; a negative one none.
+    StartRetryWatch(&w, 0, 1000, 0);
+    EXPECT_FALSE(NoteMiss(&w, 1000));
+    EXPECT_TRUE(NoteMiss(&w, 2000));
+    StartRetryWatch(&w, -3, 1000, 0);
+    EXPECT_TRUE(NoteMiss(&w, 1000));
+}
+
+TEST(RetryWatch, ShortWaitsDoNotGiveUpBeforeTheHorizon) {
+    RetryWatch w;
+    // Limit 6 of 5000 ms: the horizon is seven waits of 4904 ms.
+    StartRetryWatch(&w, 6, 5000, 0xFFFFF000u);
+    EXPECT_EQ(w.horizonMs, 7u * 4904u);
+    uint32_t now = 0xFFFFF000u;
+    // Waits of 200 ms: many misses, and still waiting until the horizon has passed (the
+    // tick counter wraps on the way).
+    for (int miss = 0; miss < 171; ++miss) ASSERT_FALSE(NoteMiss(&w, now += 200)) << miss;
+    EXPECT_TRUE(NoteMiss(&w, now += 200));
+    // Progress starts the count and the horizon again.
+    NoteProgress(&w, now);
+    for (int miss = 0; miss < 20; ++miss) EXPECT_FALSE(NoteMiss(&w, now += 200));
+}
+
+TEST(RetryWatch, PacketsThatMoveNothingAreGivenUpAtTheHorizon) {
+    // A peer that answers every wait with a packet that moves nothing: the misses come
+    // fast, the horizon ends it.
+    RetryWatch w;
+    StartRetryWatch(&w, 6, 300, 0);
+    uint32_t now = 0;
+    while (!NoteMiss(&w, ++now)) ASSERT_LT(now, 10000u);
+    EXPECT_EQ(now, 7u * 300u);
+    // A horizon never wraps round to a short one, nor exceeds what the ticks can measure.
+    StartRetryWatch(&w, 0x7FFFFFFF, 0xFFFFFFFFu, 0);
+    EXPECT_EQ(w.horizonMs, 0x7FFFFFFFu);
+}
+
+TEST(RetryWatch, BackOffDoublesWhileShorterThanTheInitialTimeout) {
+    TransferContext ctx;
+    InitTransferContext(&ctx, 5000);
+    AdaptTimeout(&ctx, 0, 0, 5000);
+    const uint32_t expected[] = {400, 800, 1600, 3200, 6400, 6400};
+    for (uint32_t e : expected) {
+        BackOffTimeout(&ctx, 5000);
+        EXPECT_EQ(ctx.timeout, e);
+    }
+    EXPECT_EQ(ctx.waitSec, 6);
+    EXPECT_EQ(ctx.waitUsec, 256000);
+    // The initial time-out itself stays, and so does a longer measured interval.
+    InitTransferContext(&ctx, 5000);
+    BackOffTimeout(&ctx, 5000);
+    EXPECT_EQ(ctx.timeout, 5000u);
+    SetTimeoutFromInterval(&ctx, 0, 7000);
+    BackOffTimeout(&ctx, 5000);
+    EXPECT_EQ(ctx.timeout, 7000u);
+    // Never beyond twice the initial time-out, which does not wrap.
+    SetTimeoutFromInterval(&ctx, 0, 0xC0000000u);
+    BackOffTimeout(&ctx, 0xFFFFFFF0u);
+    EXPECT_EQ(ctx.timeout, 0xFFFFFFFFu);
+}
+
 }  // namespace

@@ -103,6 +103,13 @@ TEST(Images, IconsAreSixteenColourAndSurviveTheIconFile) {
         // Drawn on a clear ground.
         EXPECT_EQ(p.pixels.front(), -1);
     }
+    // The note pad has a small form for the applet's small event viewer button.
+    const Picture pad = Parse(kvimg::kNotepad32);
+    const Picture smallPad = Parse(kvimg::kNotepad16);
+    ASSERT_TRUE(kvimg::WriteIco({pad, smallPad}, &ico, &error)) << error;
+    EXPECT_EQ(IcoPixels(ico, 1, &w, &h), Rgbs(smallPad));
+    EXPECT_EQ(w, 16);
+    EXPECT_EQ(h, 16);
 }
 
 TEST(Images, TheProductPictureSurvivesTheBitmapFile) {

@@ -106,6 +106,27 @@ TEST_F(NetTest, WaitsTimeOutAndReportBadSockets) {
     EXPECT_NE(kvp::LastSocketError(), 0);
 }
 
+// The timed receive on an unconnected socket names the sender, also of a datagram
+// refused as too large, and with no time at all never waits for one to come.
+TEST_F(NetTest, TimedReceiveFromNamesTheSender) {
+    kvp::SockAddr4 raddr, saddr, from;
+    kvp::Socket rx = BoundSocket(&raddr);
+    kvp::Socket tx = BoundSocket(&saddr);
+    char buf[516];
+    EXPECT_EQ(kvp::RecvFromWithin(rx.get(), buf, sizeof buf, &from, 0, 0), kvp::kTimedOut);
+    ASSERT_EQ(kvp::SendTo(tx.get(), "abc", 3, raddr), 3);
+    ASSERT_EQ(kvp::SendTo(tx.get(), buf, 516, raddr), 516);
+    EXPECT_EQ(kvp::RecvFromWithin(rx.get(), buf, sizeof buf, &from, 5, 0), 3);
+    EXPECT_EQ(from.port, saddr.port);
+    EXPECT_EQ(std::string(buf, 3), "abc");
+    from = kvp::SockAddr4();
+    kvp::SetLastSocketError(0);
+    EXPECT_EQ(kvp::RecvFromWithin(rx.get(), buf, 100, &from, 5, 0), -1);
+    EXPECT_EQ(kvp::LastSocketError(), kvp::kErrMsgSize);
+    EXPECT_EQ(from.port, saddr.port);
+    EXPECT_EQ(kvp::RecvFromWithin(rx.get(), buf, sizeof buf, &from, 0, 0), kvp::kTimedOut);
+}
+
 TEST_F(NetTest, TimedSendAndReceive) {
     kvp::SockAddr4 raddr, saddr;
     kvp::Socket rx = BoundSocket(&raddr);

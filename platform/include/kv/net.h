@@ -72,6 +72,9 @@ constexpr int kTimedOut = -2;
 constexpr int kWaitFailed = -3;
 int SendWithin(socket_t s, const void* buf, int len, long sec, long usec);
 int RecvWithin(socket_t s, void* buf, int room, long sec, long usec);
+// RecvWithin on any socket, with the sender's address (also of a datagram refused as
+// too large). With no time at all it takes a datagram only when one is there.
+int RecvFromWithin(socket_t s, void* buf, int room, SockAddr4* from, long sec, long usec);
 
 // The port (network order) of a service in the services database: the file named by
 // KVTFTP_SERVICES when set (on Windows too), else the system's. Returns false when there

@@ -42,5 +42,13 @@ int WaitProcess(pid_type pid);
 bool KillProcess(pid_type pid);
 long CurrentProcessId();
 
+// Opens a document with the program the desktop associates with it (the shell's
+// default action), as ShellExecuteA does: file is taken relative to dir when it has no
+// directory, and Windows file names follow the file name rule. A result above 32 means
+// the program was started; 2 (the file was not found) or 31 (nothing opens it)
+// otherwise. The caller does not wait.
+constexpr int kSwShowNormal = 1;
+intptr_t ShellExecuteA(void* owner, const char* verb, const char* file, const char* params,
+                       const char* dir, int show);
 
 }  // namespace kvp

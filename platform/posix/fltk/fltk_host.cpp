@@ -58,8 +58,14 @@ void DrawPushButton(Fl_Button* b, bool darkFrame, bool staticEdge) {
     const bool active = b->active_r() != 0;
     if (b->image()) {
         Fl_Image* img = active || !b->deimage() ? b->image() : b->deimage();
+        fl_push_clip(X + 2, Y + 2, W - 4, H - 4);
         img->draw(X + (W - img->w()) / 2 + shift, Y + (H - img->h()) / 2 + shift);
+        fl_pop_clip();
     } else {
+        // A caption wider than its button stays inside it, as a Windows button clips it;
+        // unclipped, the caption of an icon button before its icon arrives stays behind
+        // on the dialog.
+        fl_push_clip(X + 1, Y + 1, W - 2, H - 2);
         fl_font(b->labelfont(), b->labelsize());
         fl_draw_shortcut = 1;
         if (!active) {
@@ -70,6 +76,7 @@ void DrawPushButton(Fl_Button* b, bool darkFrame, bool staticEdge) {
         fl_color(active ? b->labelcolor() : fl_inactive(b->labelcolor()));
         fl_draw(b->label(), X + shift, Y + shift, W, H, FL_ALIGN_CENTER);
         fl_draw_shortcut = 0;
+        fl_pop_clip();
     }
     if (Fl::focus() == b && Fl::visible_focus()) {
         fl_color(FL_BLACK);
@@ -507,8 +514,13 @@ void Apply(DialogWindow* win, int index, const Control& c) {
             if (!c.IsGroupBox()) b->value(c.check == kBstChecked ? 1 : 0);
             const ImageResource* res = dlg::FindImage(d, c.image);
             if ((c.item.style & kBsIcon) && res) {
-                b->image(ImageFor(res->xpm, false));
-                b->deimage(ImageFor(res->xpm, true));
+                // A button too small for the icon shows the icon's small form, if any.
+                const char* const* xpm = res->xpm;
+                const Fl_Image* big = ImageFor(xpm, false);
+                if (res->small && (big->w() > b->w() - 4 || big->h() > b->h() - 4))
+                    xpm = res->small;
+                b->image(ImageFor(xpm, false));
+                b->deimage(ImageFor(xpm, true));
                 b->copy_label("");
                 b->copy_tooltip(dlg::StripMnemonic(c.text).c_str());
             } else {
