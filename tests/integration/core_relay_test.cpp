@@ -35,7 +35,12 @@ std::string Take(kvp::socket_t s, kvp::SockAddr4* from, long us = 500000) {
     return n >= 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("<none>");
 }
 
-TEST(LossyRelay, FollowsTheServersNewPort) {
+// Sockets need the network started (Winsock on Windows).
+class LossyRelayTest : public testing::Test {
+    kvtest::NetSession net_;
+};
+
+TEST_F(LossyRelayTest, FollowsTheServersNewPort) {
     uint16_t listenPort = 0, transferPort = 0, clientPort = 0;
     kvp::Socket listen = Bound(&listenPort);
     kvp::Socket transfer = Bound(&transferPort);
@@ -63,7 +68,7 @@ TEST(LossyRelay, FollowsTheServersNewPort) {
     EXPECT_EQ(Take(transfer.get(), &from, 100000), "<none>");
 }
 
-TEST(LossyRelay, DropsDuplicatesAndDelaysAtTheRate) {
+TEST_F(LossyRelayTest, DropsDuplicatesAndDelaysAtTheRate) {
     uint16_t serverPort = 0, clientPort = 0;
     kvp::Socket server = Bound(&serverPort);
     kvp::Socket client = Bound(&clientPort);

@@ -17,11 +17,13 @@ started=$(date +%s)
 
 bash tests/windows/build.sh
 
-# `wine` is the 32-bit loader; where 32-bit code cannot run it fails at once.
-if wine --version >/dev/null 2>&1; then
+# Wine's 32-bit loader (package wine32:i386) fails at once where 32-bit code cannot run;
+# Debian's `wine` command falls back to the 64-bit loader, so it is not asked.
+wine32=${KV_WINE32:-/usr/lib/wine/wine}
+if [ -x "$wine32" ] && "$wine32" --version >/dev/null 2>&1; then
     arch=i686
     dir=build-win32
-    loader=wine
+    loader=$wine32
 else
     arch=x86_64
     dir=build-win64
@@ -48,7 +50,10 @@ cleanup() {
 trap cleanup EXIT
 trap "exit 1" INT TERM
 
-# Ends the wine server of the prefix (and every program in it) and starts it again.
+# Ends the wine server of the prefix (and every program in it) and starts it again, with
+# Wine's own services (services.exe, winedevice.exe, ...) started here: they live on and
+# would otherwise start beside the first program of a test run and keep its output pipe
+# open, so that ctest would wait for them forever.
 restart_wineserver() {
     "$wineserver" -k || true
     for _ in $(seq 40); do
@@ -56,6 +61,8 @@ restart_wineserver() {
         sleep 0.25
     done
     "$wineserver" -p
+    "$loader" reg query 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout \
+        </dev/null >/dev/null 2>&1 || true
 }
 # A Linux path as Wine's drive Z: shows it.
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }

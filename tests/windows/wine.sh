@@ -10,7 +10,7 @@ pe=$(od -An -tu4 -j60 -N4 "$prog" | tr -d ' ')
 machine=$(od -An -tx2 -j$((pe + 4)) -N2 "$prog" | tr -d ' ')
 case "$machine" in
     8664) loader=${KV_WINE64:-/usr/lib/wine/wine64} ;;
-    014c) loader=${KV_WINE32:-wine} ;;
+    014c) loader=${KV_WINE32:-/usr/lib/wine/wine} ;;
     *) echo "wine.sh: $prog is not a Windows program for x86 ($machine)" >&2; exit 2 ;;
 esac
 exec "$loader" "$prog" "$@"
