@@ -17,13 +17,11 @@ started=$(date +%s)
 
 bash tests/windows/build.sh
 
-# Wine's 32-bit loader (package wine32:i386) fails at once where 32-bit code cannot run;
-# Debian's `wine` command falls back to the 64-bit loader, so it is not asked.
-wine32=${KV_WINE32:-/usr/lib/wine/wine}
-if [ -x "$wine32" ] && "$wine32" --version >/dev/null 2>&1; then
+source tests/windows/arch.sh
+if [ "$kv_run_arch" = i686 ]; then
     arch=i686
     dir=build-win32
-    loader=$wine32
+    loader=$kv_wine32
 else
     arch=x86_64
     dir=build-win64
