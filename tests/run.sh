@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the suite three times (release; AddressSanitizer + UndefinedBehaviorSanitizer;
 # ThreadSanitizer), runs every test in the first two builds and the threaded ones in the
-# third, then gives each fuzz target a short run (tests/fuzz/run.sh, clang). Exits
-# non-zero on any failure.
+# third, gives each fuzz target a short run (tests/fuzz/run.sh, clang), then builds for
+# Windows and runs that build under Wine (tests/windows/run.sh). Exits non-zero on any
+# failure.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -43,3 +44,11 @@ bash tests/gui/run-gui.sh build
 
 echo "=== fuzz targets, ${KV_FUZZ_SECONDS:-10} s each ==="
 bash tests/fuzz/run.sh "${KV_FUZZ_SECONDS:-10}"
+
+# The Windows build (i686 and x86_64 by mingw-w64) and its stage under Wine (skipped where
+# the cross compilers are missing).
+if command -v i686-w64-mingw32-g++-posix >/dev/null && command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
+    bash tests/windows/run.sh
+else
+    echo "=== Windows stage skipped: no mingw-w64 cross compilers (see README) ==="
+fi
