@@ -19,7 +19,8 @@ if ! command -v clang++ >/dev/null; then
 fi
 CC=clang CXX=clang++ cmake -S tests/fuzz -B build-fuzz -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-nice ninja -C build-fuzz >/dev/null
+# Quiet unless the build fails.
+nice ninja -C build-fuzz >build-fuzz/build.log 2>&1 || { cat build-fuzz/build.log >&2; exit 1; }
 mkdir -p build-fuzz/artifacts build-fuzz/logs
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
