@@ -105,18 +105,7 @@ std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode) {
         ::SetLastError(err);
         return nullptr;
     }
-    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
-    if (fd < 0) {
-        ::CloseHandle(h);
-        ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-        return nullptr;
-    }
-    std::FILE* f = ::_fdopen(fd, stream);
-    if (!f) {
-        ::_close(fd);
-        ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-    }
-    return f;
+    return internal::StreamOverHandle(h, flags, stream);
 }
 
 bool IsAlreadyExistsError(int err) {

@@ -34,18 +34,7 @@ std::FILE* OpenDiskFile(const char* path, DWORD access, DWORD disposition, bool 
         ::SetLastError(err);
         return nullptr;
     }
-    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
-    if (fd < 0) {
-        ::CloseHandle(h);
-        ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-        return nullptr;
-    }
-    std::FILE* f = ::_fdopen(fd, mode);
-    if (!f) {
-        ::_close(fd);
-        ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
-    }
-    return f;
+    return internal::StreamOverHandle(h, flags, mode);
 }
 
 }  // namespace
@@ -91,6 +80,21 @@ std::FILE* OpenFileForWrite(const char* path) {
 }  // namespace kvp
 
 namespace kvp::internal {
+
+std::FILE* StreamOverHandle(HANDLE h, int flags, const char* mode) {
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), flags | _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(h);
+        ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return nullptr;
+    }
+    std::FILE* f = ::_fdopen(fd, mode);
+    if (!f) {
+        ::_close(fd);
+        ::SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+    }
+    return f;
+}
 
 bool AppendToFile(const std::string& path, const std::string& text) {
     // Append access alone: every write goes to the end of the file as one piece.

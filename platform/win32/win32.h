@@ -7,6 +7,7 @@
 #include <winsock.h>
 // clang-format on
 
+#include <cstdio>
 #include <string>
 
 // <windows.h> makes these names macros of its A/W pairs; ours are not the Windows calls.
@@ -25,5 +26,10 @@ bool AppendToFile(const std::string& path, const std::string& text);
 // Creates the directory and its missing parents (either separator); false (last error
 // set) when that fails or something other than a directory stands at the path.
 bool MakeDirs(const std::string& path);
+
+// A stream over an open file handle (_O_RDONLY or _O_WRONLY, binary; stream mode "rb" or
+// "wb"); it owns the handle from here on, and on failure the handle is closed and the last
+// error set.
+std::FILE* StreamOverHandle(HANDLE h, int flags, const char* mode);
 
 }  // namespace kvp::internal
