@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Cross-builds everything that has no GUI for Windows: i686 (the shipped deliverables)
+# Cross-builds everything for Windows: i686 (the shipped deliverables)
 # into build-win32/ and x86_64 into build-win64/, then checks the i686 deliverables: PE32,
 # nothing imported beyond Windows itself, exports by their plain names only, and the
 # resources (version information; the message table in language 1033).
@@ -54,7 +54,10 @@ if [[ " ${KV_WIN_ARCHS:-i686} " == *" i686 "* ]]; then
     check $bin/KVTFTPSVC.EXE
     check $bin/KVSETUP.EXE
     check $bin/KVPROBE.EXE
-    for f in KVTFTPTSV.DLL KVTFTPCLIDLL.DLL KVTFTPASC.DLL KVTFTPSVC.EXE KVSETUP.EXE KVPROBE.EXE; do
+    check $bin/KVTFTPCLI.EXE
+    check $bin/KVTFTPCPL.CPL CPlApplet
+    for f in KVTFTPTSV.DLL KVTFTPCLIDLL.DLL KVTFTPASC.DLL KVTFTPSVC.EXE KVSETUP.EXE KVPROBE.EXE \
+        KVTFTPCLI.EXE KVTFTPCPL.CPL; do
         i686-w64-mingw32-windres -i $bin/$f -O rc | grep -q '^1 VERSIONINFO' ||
             { echo "build.sh: $f has no version resource" >&2; exit 1; }
     done

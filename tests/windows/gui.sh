@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The dialogs of the Windows build on a screen: under Xvfb, in a fresh Wine prefix, the
-# x86_64 build's KVTFTPCLI.EXE downloads a file from the Linux kvtftpsvc -f driven by the
+# Windows build's KVTFTPCLI.EXE downloads a file from the Linux kvtftpsvc -f driven by the
 # mouse and keyboard (xdotool); the control panel applet (KVTFTPCPL.CPL through Wine's
 # control.exe) with its product information, and the setup dialog of KVSETUP.EXE are
 # opened. Every window is photographed into $KV_SCREENSHOT_DIR (default: shots/ in the
@@ -16,13 +16,21 @@ if [ -z "${KV_GUI_UNDER_XVFB:-}" ]; then
     exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
 fi
 
-dir=build-win64
-loader=${KV_WINE64:-/usr/lib/wine/wine64}
+# The i686 build where this machine runs 32-bit code, else the x86_64 one under wine64.
+if wine --version >/dev/null 2>&1; then
+    arch=i686
+    dir=build-win32
+    loader=wine
+else
+    arch=x86_64
+    dir=build-win64
+    loader=${KV_WINE64:-/usr/lib/wine/wine64}
+fi
 wineserver=/usr/lib/wine/wineserver64
-[ -x $wineserver ] || wineserver=/usr/lib/wine/wineserver
+[ -x $wineserver ] || wineserver=/usr/lib/wine/wineserver32
 if [ ! -e $dir/bin/KVTFTPCLI.EXE ] || [ ! -e $dir/bin/KVTFTPCPL.CPL ] || [ ! -e $dir/bin/KVSETUP.EXE ]; then
     cmake -S . -B $dir -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-x86_64.cmake" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-$arch.cmake" >/dev/null
     nice ninja -C $dir kvtftpcli kvtftpcpl kvsetup kvtftpsvc kvtftptsv kvtftpasc
 fi
 if [ ! -x build/bin/kvtftpsvc ] || [ ! -e build/bin/kvtftptsv.so ] || [ ! -e build/bin/kvtftpasc.so ]; then
@@ -121,8 +129,11 @@ oy=0
 echo "gui.sh: client area ${w}x${h}: $sx x $sy pixels a dialog unit"
 click_du "$wid" 42 18 136 14      # server
 type_text 127.0.0.1
-click_du "$wid" 112 51 48 10      # Download
-click_du "$wid" 61 79 35 10       # Binary
+# Download and Binary by their mnemonics, the dialog manager's keys.
+xdotool key alt+d
+sleep 0.3
+xdotool key alt+b
+sleep 0.3
 click_du "$wid" 13 139 163 14     # remote path
 type_text data.bin
 click_du "$wid" 13 108 147 14     # local path

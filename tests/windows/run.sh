@@ -7,7 +7,8 @@
 #   - KVTFTPSVC.EXE -f serving the Linux tftp client;
 #   - the service: KVSETUP.EXE -i installs it, Wine's service manager starts it, the Linux
 #     tftp client downloads from it, the registry, the service record and the event log
-#     entry are read back, KVSETUP.EXE -r removes it all.
+#     entry are read back, KVSETUP.EXE -r removes it all;
+#   - the dialogs on a virtual screen (gui.sh).
 # The i686 build runs where this machine runs 32-bit code, else the x86_64 build under
 # Debian's wine64. Exits non-zero on any failure.
 set -euo pipefail
@@ -209,5 +210,8 @@ if [ -s "$work/msgbox.log" ]; then
     echo "message boxes shown:"
     cat "$work/msgbox.log"
 fi
+
+echo "=== the dialogs on a screen (Xvfb)"
+bash tests/windows/gui.sh
 
 echo "=== Windows stage passed ($arch) in $(($(date +%s) - started)) s"
