@@ -101,6 +101,12 @@ type_text() {
 : >"$work/msgbox.log"
 head -c 200000 /dev/urandom >"$work/root/data.bin"
 "$loader" wineboot -i >/dev/null 2>&1
+# Debian's wine64 loader, started from /usr/lib/wine, does not find Wine's own fonts
+# (MS Sans Serif, Marlett for the caption buttons) and draws every dialog in a wider
+# substitute; in the prefix's font folder it does.
+if [ -d /usr/share/wine/fonts ]; then
+    cp -n /usr/share/wine/fonts/* "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+fi
 # Boxes are recorded, not shown: nothing waits for a press that never comes.
 export KVTFTP_MSGBOX_LOG=$(winpath "$work/msgbox.log") KVTFTP_SERVICES=$(winpath "$work/services")
 
