@@ -145,7 +145,8 @@ type_text data.bin
 click_du "$wid" 13 108 147 14     # local path
 type_text "$(winpath "$work/out/got.bin")"
 shoot client-filled
-click_du "$wid" 37 161 48 14      # Go
+# Enter in the edit presses the default button, Go.
+xdotool key Return
 for _ in $(seq 60); do
     [ -e "$work/out/got.bin" ] && cmp -s "$work/root/data.bin" "$work/out/got.bin" && break
     sleep 0.5
@@ -171,8 +172,25 @@ read -r w h <<<"$(geometry "$wid")"
 ox=$(awk -v w="$w" -v s="$sx" 'BEGIN{printf "%d", (w - 187 * s) / 2}')
 oy=$(awk -v h="$h" -v s="$sy" -v o="$ox" 'BEGIN{printf "%d", h - 301 * s - o}')
 click_du "$wid" 155 58 25 22      # About...
-wait_window "Product information" >/dev/null || fail "the product information did not appear"
+pid_=$(wait_window "Product information") || fail "the product information did not appear"
 shoot applet-product
+# Enter closes the product information (its OK is the default button), Escape the applet.
+xdotool mousemove --window "$pid_" 5 40 click 1
+sleep 0.3
+gone() {
+    for _ in $(seq 40); do
+        xdotool search --name "^$1\$" >/dev/null 2>&1 || return 0
+        sleep 0.25
+    done
+    return 1
+}
+xdotool key Return
+gone "Product information" || fail "Enter did not close the product information"
+xdotool mousemove --window "$wid" 5 40 click 1
+sleep 0.3
+xdotool key Escape
+gone "TFTP server configuration" || fail "Escape did not close the applet"
+echo "gui.sh: Enter closed the product information, Escape the applet"
 if [ -s "$work/msgbox.log" ]; then
     echo "gui.sh: the applet's boxes:"
     cat "$work/msgbox.log"

@@ -36,7 +36,7 @@ constexpr UINT_PTR kPumpTimer = 0x4B56;
 struct View {
     DialogRef d;
     HWND hwnd = nullptr;
-    HWND owner = nullptr;  // disabled while this dialog runs
+    HWND owner = nullptr;        // disabled while this dialog runs
     std::vector<HWND> controls;  // by control index
     bool syncing = false;
 };
@@ -131,8 +131,8 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lpar
                     break;
                 case ControlClass::kComboBox:
                     if (code == CBN_SELCHANGE)
-                        dlg::UserSelectList(v->d, index,
-                                            static_cast<int>(SendMessageA(ctl, CB_GETCURSEL, 0, 0)));
+                        dlg::UserSelectList(
+                            v->d, index, static_cast<int>(SendMessageA(ctl, CB_GETCURSEL, 0, 0)));
                     if (code == CBN_SETFOCUS) dlg::UserFocus(v->d, index, false);
                     break;
                 case ControlClass::kStatic:
@@ -219,9 +219,9 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
         v->d = ref;
         v->owner = WindowOf(d.owner);
         const std::vector<WORD> tmpl = BuildTemplate(*d.tmpl);
-        v->hwnd = CreateDialogIndirectParamA(ThisModule(),
-                                             reinterpret_cast<LPCDLGTEMPLATEA>(tmpl.data()),
-                                             v->owner, DialogProcedure, reinterpret_cast<LPARAM>(v));
+        v->hwnd =
+            CreateDialogIndirectParamA(ThisModule(), reinterpret_cast<LPCDLGTEMPLATEA>(tmpl.data()),
+                                       v->owner, DialogProcedure, reinterpret_cast<LPARAM>(v));
         if (!v->hwnd) {
             delete v;
             return false;
@@ -312,9 +312,10 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
         v->syncing = true;
         if (titleDirty) SetTextIfChanged(v->hwnd, title);
         for (auto& [index, c] : changed) Apply(*v, index, c);
-        if (focusDirty && visible && focus >= 0 && v->controls[focus] &&
-            GetFocus() != v->controls[focus])
-            SetFocus(v->controls[focus]);
+        if (focusDirty && visible && focus >= 0 && v->controls[focus]) {
+            if (GetFocus() != v->controls[focus]) SetFocus(v->controls[focus]);
+            ShowDefault(*v, focus);
+        }
         v->syncing = false;
     }
 
@@ -358,8 +359,8 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
         filter += '\0';
         char file[MAX_PATH * 4] = "";
         std::string dir;
-        const DWORD attrs = proposed.empty() ? INVALID_FILE_ATTRIBUTES
-                                             : GetFileAttributesA(proposed.c_str());
+        const DWORD attrs =
+            proposed.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(proposed.c_str());
         if (attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
             dir = proposed;
         } else if (proposed.size() < sizeof file) {
@@ -375,8 +376,8 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
         ofn.lpstrInitialDir = dir.empty() ? nullptr : dir.c_str();
         ofn.lpstrTitle = title.c_str();
         // The prompts (missing file, overwrite) are the core's, the same on every host.
-        ofn.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_EXPLORER |
-                    (mustExist ? OFN_PATHMUSTEXIST : 0);
+        ofn.Flags =
+            OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_EXPLORER | (mustExist ? OFN_PATHMUSTEXIST : 0);
         if (!GetSaveFileNameA(&ofn) || !file[0]) return false;
         *chosen = file;
         return true;
@@ -412,6 +413,24 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
     }
 
   private:
+    // A focused push button shows the dark frame of the default (Enter presses it);
+    // elsewhere the template's default button has it.
+    static void ShowDefault(View& v, int focus) {
+        const dlg::Dialog& d = *v.d;
+        int def = d.controls[focus].IsPushButton() ? focus : -1;
+        for (size_t i = 0; def < 0 && i < d.controls.size(); ++i)
+            if (d.controls[i].IsDefaultButton()) def = static_cast<int>(i);
+        for (size_t i = 0; i < d.controls.size(); ++i) {
+            HWND w = v.controls[i];
+            if (!w || !d.controls[i].IsPushButton()) continue;
+            const LONG_PTR style = GetWindowLongPtrA(w, GWL_STYLE);
+            const LONG_PTR type = static_cast<int>(i) == def ? BS_DEFPUSHBUTTON : BS_PUSHBUTTON;
+            if ((style & BS_TYPEMASK) != type)
+                SendMessageA(w, BM_SETSTYLE, static_cast<WPARAM>((style & ~BS_TYPEMASK) | type),
+                             TRUE);
+        }
+    }
+
     static void Apply(View& v, int index, const Control& c) {
         HWND w = v.controls[index];
         if (!w) return;
@@ -433,8 +452,8 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
                 }
                 SetTextIfChanged(w, c.text);
                 if (!c.IsGroupBox() && !c.IsPushButton())
-                    SendMessageA(w, BM_SETCHECK, c.check == kBstChecked ? BST_CHECKED : BST_UNCHECKED,
-                                 0);
+                    SendMessageA(w, BM_SETCHECK,
+                                 c.check == kBstChecked ? BST_CHECKED : BST_UNCHECKED, 0);
                 break;
             }
             case ControlClass::kEdit: {
@@ -456,7 +475,8 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
                 const ImageResource* res = dlg::FindImage(d, c.image);
                 if (type == kSsIcon) {
                     SendMessageA(w, STM_SETICON,
-                                 reinterpret_cast<WPARAM>(res ? IconFromXpm(res->xpm) : nullptr), 0);
+                                 reinterpret_cast<WPARAM>(res ? IconFromXpm(res->xpm) : nullptr),
+                                 0);
                 } else if (type == kSsBitmap) {
                     SendMessageA(w, STM_SETIMAGE, IMAGE_BITMAP,
                                  reinterpret_cast<LPARAM>(res ? BitmapFromXpm(res->xpm) : nullptr));
