@@ -159,6 +159,31 @@ for _ in $(seq 40); do kill -0 $client 2>/dev/null || break; sleep 0.25; done
 kill -0 $client 2>/dev/null && fail "Close did not end the desktop client"
 echo "gui.sh: Close ended the desktop client"
 
+# A box from the transfer thread, shown for real while the dialog stays open: a download
+# into a folder that does not exist.
+(cd "$work" && unset KVTFTP_MSGBOX_LOG && exec "$loader" "$top/$dir/bin/KVTFTPCLI.EXE") \
+    >"$work/client2.out" 2>&1 &
+client=$!
+pids+=($client)
+wid=$(wait_window "Korvane TFTP client v2.0") || fail "the desktop client's window did not come back"
+click_du "$wid" 13 108 147 14     # local path
+type_text 'Z:\kv-no-such-folder\got.bin'
+xdotool key Return
+box=$(wait_window "TFTP client error") || fail "the transfer thread's box did not appear"
+shoot client-worker-box
+xdotool mousemove --window "$box" 5 5 click 1
+sleep 0.3
+xdotool key Return
+for _ in $(seq 40); do
+    xdotool search --name "^TFTP client error\$" >/dev/null 2>&1 || break
+    sleep 0.25
+done
+xdotool search --name "^TFTP client error\$" >/dev/null 2>&1 && fail "the box did not close"
+click_du "$wid" 104 161 48 14     # Close
+for _ in $(seq 40); do kill -0 $client 2>/dev/null || break; sleep 0.25; done
+kill -0 $client 2>/dev/null && fail "Close did not end the desktop client after the box"
+echo "gui.sh: a box of the transfer thread was shown over the open dialog and closed"
+
 # ---- the applet and the setup dialog, framed by Wine --------------------------------------
 wreg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f
 "$loader" "$top/$dir/bin/KVSETUP.EXE" -i >/dev/null 2>&1 || fail "KVSETUP.EXE -i failed"

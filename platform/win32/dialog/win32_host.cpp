@@ -3,6 +3,7 @@
 // what the user does. The keyboard (Tab, Enter, Escape, arrows in radio groups,
 // mnemonics) goes to the core's dialog manager, so that focus and tab order are the
 // same under every host.
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -40,6 +41,10 @@ struct View {
     std::vector<HWND> controls;  // by control index
     bool syncing = false;
 };
+
+// The dialogs of this thread, newest last: a loop that is not ours (a box, a chooser)
+// runs the core's timers through a timer of the newest.
+thread_local std::vector<HWND> t_open;
 
 // The windows of every dialog, for waking them from any thread.
 std::mutex g_windowsMu;
@@ -247,6 +252,7 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
             (*g_windows)[v->hwnd] = new std::atomic<bool>(false);
         }
         d.view = v;
+        t_open.push_back(v->hwnd);
         return true;
     }
 
@@ -280,6 +286,7 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
                 g_windows->erase(it);
             }
         }
+        t_open.erase(std::remove(t_open.begin(), t_open.end(), v->hwnd), t_open.end());
         // The owner is enabled first, so that it takes the activation back.
         if (v->owner) EnableWindow(v->owner, TRUE);
         DestroyWindow(v->hwnd);
@@ -331,6 +338,13 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
     }
 
     void Wait(int ms) override {
+        if (!t_open.empty()) {
+            if (ms >= 0) {
+                SetTimer(t_open.back(), kPumpTimer, static_cast<UINT>(ms > 0 ? ms : 1), nullptr);
+            } else {
+                KillTimer(t_open.back(), kPumpTimer);
+            }
+        }
         MsgWaitForMultipleObjectsEx(0, nullptr, ms < 0 ? INFINITE : static_cast<DWORD>(ms),
                                     QS_ALLINPUT, MWMO_INPUTAVAILABLE);
         MSG m;
