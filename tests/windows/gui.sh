@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# The dialogs of the Windows build on a screen: under Xvfb, in a fresh Wine prefix, the
-# Windows build's KVTFTPCLI.EXE downloads a file from the Linux kvtftpsvc -f driven by the
-# mouse and keyboard (xdotool); the control panel applet (KVTFTPCPL.CPL through Wine's
-# control.exe) with its product information, and the setup dialog of KVSETUP.EXE are
-# opened. Every window is photographed into $KV_SCREENSHOT_DIR (default: shots/ in the
-# work directory, kept). Builds what it needs of build-win64 and build when missing.
-# Run standalone or from run.sh; exits non-zero when a window does not appear or the
-# download is not byte for byte the served file.
+# The dialogs of the Windows build on a screen: under Xvfb, in a fresh Wine prefix,
+# KVTFTPCLI.EXE downloads a file from the Linux kvtftpsvc -f, driven by the mouse and
+# keyboard (xdotool), shows a box of its transfer thread and the file chooser; the
+# control panel applet (KVTFTPCPL.CPL through Wine's control.exe) opens its folder
+# chooser and product information; KVSETUP.EXE shows its setup dialog. Every window is
+# photographed into $KV_SCREENSHOT_DIR (default: shots/ in the work directory, kept).
+# Builds what it needs of the Windows build and of build/ when missing. Run standalone
+# or from run.sh; exits non-zero when a window does not appear or close, or the download
+# is not byte for byte the served file.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
@@ -70,6 +71,14 @@ wait_window() {
             return 0
         fi
         sleep 0.5
+    done
+    return 1
+}
+# Waits at most 10 s for the window of that title to go.
+gone() {
+    for _ in $(seq 40); do
+        xdotool search --name "^$1\$" >/dev/null 2>&1 || return 0
+        sleep 0.25
     done
     return 1
 }
@@ -174,15 +183,20 @@ shoot client-worker-box
 xdotool mousemove --window "$box" 5 5 click 1
 sleep 0.3
 xdotool key Return
-for _ in $(seq 40); do
-    xdotool search --name "^TFTP client error\$" >/dev/null 2>&1 || break
-    sleep 0.25
-done
-xdotool search --name "^TFTP client error\$" >/dev/null 2>&1 && fail "the box did not close"
+gone "TFTP client error" || fail "the box did not close"
+echo "gui.sh: a box of the transfer thread was shown over the open dialog and closed"
+# The system's file chooser, cancelled.
+click_du "$wid" 165 108 11 14     # ... beside the local path
+picker=$(wait_window "Select the local file...") || fail "the file chooser did not appear"
+shoot client-file-chooser
+xdotool mousemove --window "$picker" 5 5 click 1
+sleep 0.3
+xdotool key Escape
+gone "Select the local file..." || fail "Escape did not cancel the file chooser"
 click_du "$wid" 104 161 48 14     # Close
 for _ in $(seq 40); do kill -0 $client 2>/dev/null || break; sleep 0.25; done
 kill -0 $client 2>/dev/null && fail "Close did not end the desktop client after the box"
-echo "gui.sh: a box of the transfer thread was shown over the open dialog and closed"
+echo "gui.sh: the file chooser opened and was cancelled; Close ended the client"
 
 # ---- the applet and the setup dialog, framed by Wine --------------------------------------
 wreg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f
@@ -196,19 +210,19 @@ shoot applet
 read -r w h <<<"$(geometry "$wid")"
 ox=$(awk -v w="$w" -v s="$sx" 'BEGIN{printf "%d", (w - 187 * s) / 2}')
 oy=$(awk -v h="$h" -v s="$sy" -v o="$ox" 'BEGIN{printf "%d", h - 301 * s - o}')
+click_du "$wid" 157 99 16 15      # ... beside the root directory
+picker=$(wait_window "Browse for Folder") || fail "the folder chooser did not appear"
+shoot applet-folder-chooser
+xdotool mousemove --window "$picker" 5 40 click 1
+sleep 0.3
+xdotool key Escape
+gone "Browse for Folder" || fail "Escape did not cancel the folder chooser"
 click_du "$wid" 155 58 25 22      # About...
 pid_=$(wait_window "Product information") || fail "the product information did not appear"
 shoot applet-product
 # Enter closes the product information (its OK is the default button), Escape the applet.
 xdotool mousemove --window "$pid_" 5 40 click 1
 sleep 0.3
-gone() {
-    for _ in $(seq 40); do
-        xdotool search --name "^$1\$" >/dev/null 2>&1 || return 0
-        sleep 0.25
-    done
-    return 1
-}
 xdotool key Return
 gone "Product information" || fail "Enter did not close the product information"
 xdotool mousemove --window "$wid" 5 40 click 1
