@@ -258,11 +258,7 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
 
     void Show(dlg::Dialog& d) override {
         auto* v = static_cast<View*>(d.view);
-        {
-            std::lock_guard<std::mutex> hold(d.mu);
-            for (Control& c : d.controls) c.dirty = true;
-            d.titleDirty = true;
-        }
+        dlg::MarkAllDirty(d);
         Sync(d);
         if (v->owner) EnableWindow(v->owner, FALSE);
         ShowWindow(v->hwnd, SW_SHOWNORMAL);
@@ -296,32 +292,14 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
     void Sync(dlg::Dialog& d) override {
         auto* v = static_cast<View*>(d.view);
         if (!v) return;
-        std::vector<std::pair<int, Control>> changed;
-        std::string title;
-        bool titleDirty, focusDirty;
-        int focus;
         const bool visible = IsWindowVisible(v->hwnd) != 0;
-        {
-            std::lock_guard<std::mutex> hold(d.mu);
-            for (size_t i = 0; i < d.controls.size(); ++i) {
-                Control& c = d.controls[i];
-                if (!c.dirty) continue;
-                changed.emplace_back(static_cast<int>(i), c);
-                c.dirty = false;
-            }
-            titleDirty = d.titleDirty;
-            focusDirty = d.focusDirty;
-            d.titleDirty = false;
-            title = d.title;
-            focus = d.focus;
-            if (visible) d.focusDirty = false;
-        }
+        const dlg::DirtyState st = dlg::TakeDirty(d, visible);
         v->syncing = true;
-        if (titleDirty) SetTextIfChanged(v->hwnd, title);
-        for (auto& [index, c] : changed) Apply(*v, index, c);
-        if (focusDirty && visible && focus >= 0 && v->controls[focus]) {
-            if (GetFocus() != v->controls[focus]) SetFocus(v->controls[focus]);
-            ShowDefault(*v, focus);
+        if (st.titleDirty) SetTextIfChanged(v->hwnd, st.title);
+        for (const auto& [index, c] : st.controls) Apply(*v, index, c);
+        if (st.focusDirty && visible && st.focus >= 0 && v->controls[st.focus]) {
+            if (GetFocus() != v->controls[st.focus]) SetFocus(v->controls[st.focus]);
+            ShowDefault(*v, st.focus);
         }
         v->syncing = false;
     }

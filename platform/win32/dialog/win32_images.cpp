@@ -74,49 +74,55 @@ bool XpmSize(const char* const* xpm, int* width, int* height) {
     return true;
 }
 
-HICON IconFromXpm(const char* const* xpm) {
+namespace {
+
+// Each picture is made once, on first use, and kept.
+template <class Handle, class Make>
+Handle Cached(const char* const* xpm, Make make) {
     std::lock_guard<std::mutex> hold(g_cacheMu);
-    static std::map<const char* const*, HICON> cache;
+    static std::map<const char* const*, Handle> cache;
     auto it = cache.find(xpm);
     if (it != cache.end()) return it->second;
-    HICON icon = nullptr;
     kvimg::Picture p;
-    if (Parse(xpm, &p)) {
-        // The mask: one bit a pixel, rows padded to 16 bits, set where the picture is clear.
-        const int stride = (p.width + 15) / 16 * 2;
-        std::vector<uint8_t> mask(static_cast<size_t>(stride) * p.height, 0);
-        for (int y = 0; y < p.height; ++y)
-            for (int x = 0; x < p.width; ++x)
-                if (p.pixels[static_cast<size_t>(y) * p.width + x] < 0)
-                    mask[static_cast<size_t>(y) * stride + x / 8] |=
-                        static_cast<uint8_t>(0x80u >> (x % 8));
-        HBITMAP colour = MakeDib(p, true, 0);
-        HBITMAP monochrome = CreateBitmap(p.width, p.height, 1, 1, mask.data());
-        if (colour && monochrome) {
-            ICONINFO info{};
-            info.fIcon = TRUE;
-            info.hbmColor = colour;
-            info.hbmMask = monochrome;
-            icon = CreateIconIndirect(&info);
-        }
-        // The icon holds copies of both.
-        if (colour) DeleteObject(colour);
-        if (monochrome) DeleteObject(monochrome);
+    const Handle h = Parse(xpm, &p) ? make(p) : nullptr;
+    cache[xpm] = h;
+    return h;
+}
+
+HICON MakeIcon(const kvimg::Picture& p) {
+    // The mask: one bit a pixel, rows padded to 16 bits, set where the picture is clear.
+    const int stride = (p.width + 15) / 16 * 2;
+    std::vector<uint8_t> mask(static_cast<size_t>(stride) * p.height, 0);
+    for (int y = 0; y < p.height; ++y)
+        for (int x = 0; x < p.width; ++x)
+            if (p.pixels[static_cast<size_t>(y) * p.width + x] < 0)
+                mask[static_cast<size_t>(y) * stride + x / 8] |=
+                    static_cast<uint8_t>(0x80u >> (x % 8));
+    HICON icon = nullptr;
+    HBITMAP colour = MakeDib(p, true, 0);
+    HBITMAP monochrome = CreateBitmap(p.width, p.height, 1, 1, mask.data());
+    if (colour && monochrome) {
+        ICONINFO info{};
+        info.fIcon = TRUE;
+        info.hbmColor = colour;
+        info.hbmMask = monochrome;
+        icon = CreateIconIndirect(&info);
     }
-    cache[xpm] = icon;
+    // The icon holds copies of both.
+    if (colour) DeleteObject(colour);
+    if (monochrome) DeleteObject(monochrome);
     return icon;
 }
 
+}  // namespace
+
+HICON IconFromXpm(const char* const* xpm) {
+    return Cached<HICON>(xpm, MakeIcon);
+}
+
 HBITMAP BitmapFromXpm(const char* const* xpm) {
-    std::lock_guard<std::mutex> hold(g_cacheMu);
-    static std::map<const char* const*, HBITMAP> cache;
-    auto it = cache.find(xpm);
-    if (it != cache.end()) return it->second;
-    HBITMAP bmp = nullptr;
-    kvimg::Picture p;
-    if (Parse(xpm, &p)) bmp = MakeDib(p, false, GetSysColor(COLOR_3DFACE));
-    cache[xpm] = bmp;
-    return bmp;
+    return Cached<HBITMAP>(
+        xpm, [](const kvimg::Picture& p) { return MakeDib(p, false, GetSysColor(COLOR_3DFACE)); });
 }
 
 }  // namespace kvp::win32dlg
