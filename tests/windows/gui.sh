@@ -17,18 +17,7 @@ if [ -z "${KV_GUI_UNDER_XVFB:-}" ]; then
     exec xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" "$@"
 fi
 
-# The i686 build where this machine runs 32-bit code, else the x86_64 one under wine64.
-if wine --version >/dev/null 2>&1; then
-    arch=i686
-    dir=build-win32
-    loader=wine
-else
-    arch=x86_64
-    dir=build-win64
-    loader=${KV_WINE64:-/usr/lib/wine/wine64}
-fi
-wineserver=/usr/lib/wine/wineserver64
-[ -x $wineserver ] || wineserver=/usr/lib/wine/wineserver32
+. tests/windows/arch.sh
 if [ ! -e $dir/bin/KVTFTPCLI.EXE ] || [ ! -e $dir/bin/KVTFTPCPL.CPL ] || [ ! -e $dir/bin/KVSETUP.EXE ]; then
     cmake -S . -B $dir -G Ninja -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-$arch.cmake" >/dev/null
@@ -100,6 +89,23 @@ click_du() {
     xdotool mousemove --window "$wid" "$px" "$py" click 1
     sleep 0.3
 }
+# Waits for the window of that title, photographs it as $2, clicks into it at ($4, $5)
+# and presses the key $3; fails unless the window then goes.
+answer_window() {
+    local title=$1 shot=$2 key=$3 x=$4 y=$5 id
+    id=$(wait_window "$title") || fail "\"$title\" did not appear"
+    shoot "$shot"
+    xdotool mousemove --window "$id" "$x" "$y" click 1
+    sleep 0.3
+    xdotool key "$key"
+    gone "$title" || fail "$key did not close \"$title\""
+}
+# Presses the desktop client's Close; fails unless the program ends.
+close_client() {
+    click_du "$wid" 104 161 48 14
+    for _ in $(seq 40); do kill -0 "$client" 2>/dev/null || return 0; sleep 0.25; done
+    fail "Close did not end the desktop client"
+}
 type_text() {
     # Replaces the edit's text: the whole line selected, then typed over.
     xdotool key End shift+Home
@@ -163,9 +169,7 @@ done
 shoot client-done
 cmp "$work/root/data.bin" "$work/out/got.bin" || fail "the download differs from the served file"
 echo "gui.sh: desktop client: 200000 bytes downloaded through the dialog and equal"
-click_du "$wid" 104 161 48 14     # Close
-for _ in $(seq 40); do kill -0 $client 2>/dev/null || break; sleep 0.25; done
-kill -0 $client 2>/dev/null && fail "Close did not end the desktop client"
+close_client
 echo "gui.sh: Close ended the desktop client"
 
 # A box from the transfer thread, shown for real while the dialog stays open: a download
@@ -178,24 +182,12 @@ wid=$(wait_window "Korvane TFTP client v2.0") || fail "the desktop client's wind
 click_du "$wid" 13 108 147 14     # local path
 type_text 'Z:\kv-no-such-folder\got.bin'
 xdotool key Return
-box=$(wait_window "TFTP client error") || fail "the transfer thread's box did not appear"
-shoot client-worker-box
-xdotool mousemove --window "$box" 5 5 click 1
-sleep 0.3
-xdotool key Return
-gone "TFTP client error" || fail "the box did not close"
+answer_window "TFTP client error" client-worker-box Return 5 5
 echo "gui.sh: a box of the transfer thread was shown over the open dialog and closed"
 # The system's file chooser, cancelled.
 click_du "$wid" 165 108 11 14     # ... beside the local path
-picker=$(wait_window "Select the local file...") || fail "the file chooser did not appear"
-shoot client-file-chooser
-xdotool mousemove --window "$picker" 5 5 click 1
-sleep 0.3
-xdotool key Escape
-gone "Select the local file..." || fail "Escape did not cancel the file chooser"
-click_du "$wid" 104 161 48 14     # Close
-for _ in $(seq 40); do kill -0 $client 2>/dev/null || break; sleep 0.25; done
-kill -0 $client 2>/dev/null && fail "Close did not end the desktop client after the box"
+answer_window "Select the local file..." client-file-chooser Escape 5 5
+close_client
 echo "gui.sh: the file chooser opened and was cancelled; Close ended the client"
 
 # ---- the applet and the setup dialog, framed by Wine --------------------------------------
@@ -211,20 +203,10 @@ read -r w h <<<"$(geometry "$wid")"
 ox=$(awk -v w="$w" -v s="$sx" 'BEGIN{printf "%d", (w - 187 * s) / 2}')
 oy=$(awk -v h="$h" -v s="$sy" -v o="$ox" 'BEGIN{printf "%d", h - 301 * s - o}')
 click_du "$wid" 157 99 16 15      # ... beside the root directory
-picker=$(wait_window "Browse for Folder") || fail "the folder chooser did not appear"
-shoot applet-folder-chooser
-xdotool mousemove --window "$picker" 5 40 click 1
-sleep 0.3
-xdotool key Escape
-gone "Browse for Folder" || fail "Escape did not cancel the folder chooser"
+answer_window "Browse for Folder" applet-folder-chooser Escape 5 40
 click_du "$wid" 155 58 25 22      # About...
-pid_=$(wait_window "Product information") || fail "the product information did not appear"
-shoot applet-product
 # Enter closes the product information (its OK is the default button), Escape the applet.
-xdotool mousemove --window "$pid_" 5 40 click 1
-sleep 0.3
-xdotool key Return
-gone "Product information" || fail "Enter did not close the product information"
+answer_window "Product information" applet-product Return 5 40
 xdotool mousemove --window "$wid" 5 40 click 1
 sleep 0.3
 xdotool key Escape

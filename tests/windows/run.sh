@@ -18,20 +18,8 @@ started=$(date +%s)
 
 bash tests/windows/build.sh
 
-# `wine` is the 32-bit loader; where 32-bit code cannot run it fails at once.
-if wine --version >/dev/null 2>&1; then
-    arch=i686
-    dir=build-win32
-    loader=wine
-else
-    arch=x86_64
-    dir=build-win64
-    loader=${KV_WINE64:-/usr/lib/wine/wine64}
-    [ -x "$loader" ] || { echo "run.sh: no 32-bit Wine here and no $loader (package wine64)" >&2; exit 1; }
-fi
+. tests/windows/arch.sh
 echo "=== Windows stage: the $arch build ($dir) under $loader"
-wineserver=/usr/lib/wine/wineserver64
-[ -x $wineserver ] || wineserver=/usr/lib/wine/wineserver32
 
 tftp=${KV_PEERS_DIR:+$KV_PEERS_DIR/bin/tftp}
 [ -n "$tftp" ] && [ -x "$tftp" ] || tftp=$(command -v tftp || true)
