@@ -342,6 +342,11 @@ void MarkAllDirty(Dialog& d) {
     d.titleDirty = d.focusDirty = true;
 }
 
+void MarkFocusDirty(Dialog& d) {
+    std::lock_guard<std::mutex> hold(d.mu);
+    d.focusDirty = true;
+}
+
 Host* CurrentHost() {
     Host* h = g_installedHost.load();
     return h ? h : ToolkitHost();

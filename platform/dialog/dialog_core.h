@@ -122,6 +122,8 @@ struct DirtyState {
 DirtyState TakeDirty(Dialog& d, bool canFocus);
 // Marks every control, the title and the focus as not shown yet (a window being shown).
 void MarkAllDirty(Dialog& d);
+// Marks the focus as not shown yet (a window that can take it now).
+void MarkFocusDirty(Dialog& d);
 
 // The host of the next dialog: one installed by a test, else the toolkit's (null when
 // the toolkit has no display).

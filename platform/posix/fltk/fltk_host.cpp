@@ -618,10 +618,7 @@ class FltkHost final : public dlg::Host {
         Sync(d);
         win->show();
         // Focus needs a shown window.
-        {
-            std::lock_guard<std::mutex> hold(d.mu);
-            d.focusDirty = true;
-        }
+        dlg::MarkFocusDirty(d);
         Sync(d);
     }
 

@@ -263,10 +263,7 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
         if (v->owner) EnableWindow(v->owner, FALSE);
         ShowWindow(v->hwnd, SW_SHOWNORMAL);
         SetForegroundWindow(v->hwnd);
-        {
-            std::lock_guard<std::mutex> hold(d.mu);
-            d.focusDirty = true;
-        }
+        dlg::MarkFocusDirty(d);
         Sync(d);
     }
 
