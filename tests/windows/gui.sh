@@ -174,13 +174,22 @@ echo "gui.sh: Close ended the desktop client"
 
 # A box from the transfer thread, shown for real while the dialog stays open: a download
 # into a folder that does not exist.
-(cd "$work" && unset KVTFTP_MSGBOX_LOG && exec "$loader" "$top/$dir/bin/KVTFTPCLI.EXE") \
-    >"$work/client2.out" 2>&1 &
+# The local path is reached by the keyboard (Shift+Tab twice from the remote path), which
+# selects its whole text, so what is typed replaces it: the dialog's trace shows that.
+(cd "$work" && unset KVTFTP_MSGBOX_LOG && export KVTFTP_DIALOG_LOG="$(winpath "$work/dialog.log")" &&
+    exec "$loader" "$top/$dir/bin/KVTFTPCLI.EXE") >"$work/client2.out" 2>&1 &
 client=$!
 pids+=($client)
 wid=$(wait_window "Korvane TFTP client v2.0") || fail "the desktop client's window did not come back"
-click_du "$wid" 13 108 147 14     # local path
-type_text 'Z:\kv-no-such-folder\got.bin'
+click_du "$wid" 13 139 163 14     # remote path
+xdotool key shift+Tab shift+Tab
+sleep 0.3
+bad='Z:\kv-no-such-folder\got.bin'
+xdotool type --delay 20 "$bad"
+sleep 0.3
+typed=$(awk -F'\t' '$1 == 103 && $2 == 1006 {t = $3} END {print t}' "$work/dialog.log" | tr -d '\r')
+[ "$typed" = "$bad" ] || fail "the local path reads '$typed' after Shift+Tab and typing, not '$bad'"
+echo "gui.sh: Shift+Tab reached the local path with its text selected"
 xdotool key Return
 answer_window "TFTP client error" client-worker-box Return 5 5
 echo "gui.sh: a box of the transfer thread was shown over the open dialog and closed"

@@ -4,7 +4,7 @@
 // mnemonics) goes to the core's dialog manager, so that focus and tab order are the
 // same under every host.
 #include <algorithm>
-#include <atomic>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <string>
@@ -46,9 +46,10 @@ struct View {
 // runs the core's timers through a timer of the newest.
 thread_local std::vector<HWND> t_open;
 
-// The windows of every dialog, for waking them from any thread.
+// The windows of every dialog, each with whether a wake is on its way, for waking them
+// from any thread (never freed: workers may wake late).
 std::mutex g_windowsMu;
-std::map<HWND, std::atomic<bool>*>* g_windows = nullptr;
+std::map<HWND, bool>* g_windows = nullptr;
 
 HINSTANCE ThisModule() {
     HMODULE module = nullptr;
@@ -152,7 +153,7 @@ INT_PTR CALLBACK DialogProcedure(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lpar
             std::lock_guard<std::mutex> hold(g_windowsMu);
             if (g_windows) {
                 auto it = g_windows->find(hwnd);
-                if (it != g_windows->end()) it->second->store(false);
+                if (it != g_windows->end()) it->second = false;
             }
         }
             PumpAndArm(hwnd);
@@ -248,8 +249,8 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
         }
         {
             std::lock_guard<std::mutex> hold(g_windowsMu);
-            if (!g_windows) g_windows = new std::map<HWND, std::atomic<bool>*>;
-            (*g_windows)[v->hwnd] = new std::atomic<bool>(false);
+            if (!g_windows) g_windows = new std::map<HWND, bool>;
+            (*g_windows)[v->hwnd] = false;
         }
         d.view = v;
         t_open.push_back(v->hwnd);
@@ -273,11 +274,7 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
         if (!v) return;
         {
             std::lock_guard<std::mutex> hold(g_windowsMu);
-            auto it = g_windows->find(v->hwnd);
-            if (it != g_windows->end()) {
-                delete it->second;
-                g_windows->erase(it);
-            }
+            g_windows->erase(v->hwnd);
         }
         t_open.erase(std::remove(t_open.begin(), t_open.end(), v->hwnd), t_open.end());
         // The owner is enabled first, so that it takes the activation back.
@@ -306,8 +303,11 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
         {
             std::lock_guard<std::mutex> hold(g_windowsMu);
             if (!g_windows) return;
-            for (auto& [hwnd, pending] : *g_windows)
-                if (!pending->exchange(true)) targets.push_back(hwnd);
+            for (auto& [hwnd, pending] : *g_windows) {
+                if (pending) continue;
+                pending = true;
+                targets.push_back(hwnd);
+            }
         }
         for (HWND hwnd : targets) PostMessageA(hwnd, kWakeMsg, 0, 0);
     }
@@ -394,8 +394,12 @@ class Win32Host final : public dlg::Host, public MessageBoxHandler {
     // Boxes owned by a dialog take its window as their owner; Windows runs a box from
     // any thread, also one whose owner belongs to another.
     int Show(void* owner, const char* text, const char* caption, unsigned flags) override {
-        // A named log means an unattended run: the box is recorded, not shown.
-        if (!internal::EnvVar("KVTFTP_MSGBOX_LOG").empty()) return MessageBoxDefaultButton(flags);
+        // A named log means an unattended run: the box is recorded (by the caller) and
+        // told on standard error, not shown.
+        if (!internal::EnvVar("KVTFTP_MSGBOX_LOG").empty()) {
+            std::fprintf(stderr, "%s: %s\n", caption, text);
+            return MessageBoxDefaultButton(flags);
+        }
         HWND hwnd = WindowOf(static_cast<HDlg>(owner));
         if (!hwnd && owner && IsWindow(static_cast<HWND>(owner))) hwnd = static_cast<HWND>(owner);
         return ::MessageBoxA(hwnd, text, caption, flags);
