@@ -35,7 +35,14 @@ std::string Take(kvp::socket_t s, kvp::SockAddr4* from, long us = 500000) {
     return n >= 0 ? std::string(buf, static_cast<size_t>(n)) : std::string("<none>");
 }
 
-TEST(LossyRelay, FollowsTheServersNewPort) {
+// Windows wants its sockets started before the first one, whichever test runs first.
+class LossyRelay : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_EQ(kvp::NetStartup(nullptr), 0); }
+    void TearDown() override { kvp::NetCleanup(); }
+};
+
+TEST_F(LossyRelay, FollowsTheServersNewPort) {
     uint16_t listenPort = 0, transferPort = 0, clientPort = 0;
     kvp::Socket listen = Bound(&listenPort);
     kvp::Socket transfer = Bound(&transferPort);
@@ -63,7 +70,7 @@ TEST(LossyRelay, FollowsTheServersNewPort) {
     EXPECT_EQ(Take(transfer.get(), &from, 100000), "<none>");
 }
 
-TEST(LossyRelay, DropsDuplicatesAndDelaysAtTheRate) {
+TEST_F(LossyRelay, DropsDuplicatesAndDelaysAtTheRate) {
     uint16_t serverPort = 0, clientPort = 0;
     kvp::Socket server = Bound(&serverPort);
     kvp::Socket client = Bound(&clientPort);
