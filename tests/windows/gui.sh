@@ -130,7 +130,9 @@ for _ in 1 2 3 4 5; do
     port=$(shuf -i 20000-60000 -n 1)
     ss -Hlun "sport = :$port" 2>/dev/null | grep -q . || break
 done
-build/bin/kvtftpsvc -f -q -s "$work/state" "$work/root" -p "$port" >"$work/server.log" 2>&1 &
+# The Linux server logs its boxes by a Linux path.
+KVTFTP_MSGBOX_LOG="$work/server-msgbox.log" \
+    build/bin/kvtftpsvc -f -q -s "$work/state" "$work/root" -p "$port" >"$work/server.log" 2>&1 &
 pids+=($!)
 printf 'tftp\t\t%s/udp\n' "$port" >"$work/services"
 
