@@ -45,6 +45,10 @@ restart_wineserver() {
         sleep 0.25
     done
     "$wineserver" -p
+    # The first program of a fresh server starts Wine's own (services.exe and the rest),
+    # which keep its standard output: a program of its own, whose output is a file, so
+    # that no test's pipe stays open after the test has ended.
+    wine_cmd cmd /c exit >/dev/null || true
 }
 # A Linux path as Wine's drive Z: shows it.
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
