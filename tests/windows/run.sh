@@ -140,7 +140,9 @@ if [ ! -x build/bin/kvtftpsvc ] || [ ! -e build/bin/kvtftptsv.so ] || [ ! -e bui
     cmake -S . -B build -G Ninja >/dev/null
     nice ninja -C build kvtftpsvc kvtftptsv kvtftpasc
 fi
-start_server "$work/linux-server.log" build/bin/kvtftpsvc -f -q -s "$work/state" "$work/root" -p
+# The Linux server logs its boxes into the same file by its Linux path.
+start_server "$work/linux-server.log" env KVTFTP_MSGBOX_LOG="$work/msgbox.log" \
+    build/bin/kvtftpsvc -f -q -s "$work/state" "$work/root" -p
 printf 'tftp\t\t%s/udp\n' "$port" >"$work/services"
 # The probe's exit status is 1 after a complete exchange; its lines tell what happened.
 { tests/windows/wine.sh "$dir/bin/KVPROBE.EXE" r o 127.0.0.1 data.bin || true; } | tee "$work/probe.txt"
