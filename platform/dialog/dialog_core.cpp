@@ -318,6 +318,35 @@ std::vector<DialogRef> LiveDialogs() {
     return out;
 }
 
+DirtyState TakeDirty(Dialog& d, bool canFocus) {
+    DirtyState out;
+    std::lock_guard<std::mutex> hold(d.mu);
+    for (size_t i = 0; i < d.controls.size(); ++i) {
+        Control& c = d.controls[i];
+        if (!c.dirty) continue;
+        out.controls.emplace_back(static_cast<int>(i), c);
+        c.dirty = false;
+    }
+    out.titleDirty = d.titleDirty;
+    out.title = d.title;
+    d.titleDirty = false;
+    out.focusDirty = d.focusDirty;
+    out.focus = d.focus;
+    if (canFocus) d.focusDirty = false;
+    return out;
+}
+
+void MarkAllDirty(Dialog& d) {
+    std::lock_guard<std::mutex> hold(d.mu);
+    for (Control& c : d.controls) c.dirty = true;
+    d.titleDirty = d.focusDirty = true;
+}
+
+void MarkFocusDirty(Dialog& d) {
+    std::lock_guard<std::mutex> hold(d.mu);
+    d.focusDirty = true;
+}
+
 Host* CurrentHost() {
     Host* h = g_installedHost.load();
     return h ? h : ToolkitHost();

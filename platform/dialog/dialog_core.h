@@ -109,6 +109,22 @@ class Host {
     virtual bool PickFolder(Dialog* owner, const std::string& title, std::string* chosen) = 0;
 };
 
+// What a host's Sync shows: copies of the controls marked dirty (by index; their marks
+// are cleared), the title and the focus. The focus stays marked while the window cannot
+// take it yet (not shown).
+struct DirtyState {
+    std::vector<std::pair<int, Control>> controls;
+    bool titleDirty = false;
+    std::string title;
+    bool focusDirty = false;
+    int focus = -1;
+};
+DirtyState TakeDirty(Dialog& d, bool canFocus);
+// Marks every control, the title and the focus as not shown yet (a window being shown).
+void MarkAllDirty(Dialog& d);
+// Marks the focus as not shown yet (a window that can take it now).
+void MarkFocusDirty(Dialog& d);
+
 // The host of the next dialog: one installed by a test, else the toolkit's (null when
 // the toolkit has no display).
 Host* CurrentHost();

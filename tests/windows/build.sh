@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# Cross-builds everything that has no GUI for Windows: i686 (the shipped deliverables)
+# Cross-builds everything for Windows: i686 (the shipped deliverables)
 # into build-win32/ and x86_64 into build-win64/, then checks the i686 deliverables: PE32,
 # nothing imported beyond Windows itself, exports by their plain names only, and the
-# resources (version information; the message table in language 1033).
+# resources (version information; the message table in language 1033; icons and bitmaps).
 #   KV_WIN_ARCHS="x86_64"  builds one architecture only (the check needs i686).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
 source tests/windows/arch.sh
+
+# The icons and bitmaps become resources through xpm2win, a tool of the build host.
+cmake -S . -B build -G Ninja >/dev/null
+nice ninja -C build xpm2win
+xpm2win=$top/build/tools/xpm2win
 
 for arch in ${KV_WIN_ARCHS:-i686 x86_64}; do
     case "$arch" in
@@ -16,7 +21,7 @@ for arch in ${KV_WIN_ARCHS:-i686 x86_64}; do
         *) echo "build.sh: unknown architecture $arch" >&2; exit 2 ;;
     esac
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-$arch.cmake" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-$arch.cmake" -DKV_XPM2WIN="$xpm2win" >/dev/null
     # The build that runs here is built whole; of the other one the deliverables.
     if [ "$arch" != "$kv_run_arch" ] && [ "${KV_WIN_ALL:-0}" != 1 ]; then
         nice ninja -C "$dir" kvtftptsv kvtftpclidll kvtftpasc kvtftpsvc kvsetup kvprobe \
@@ -61,10 +66,26 @@ if [[ " ${KV_WIN_ARCHS:-i686} " == *" i686 "* ]]; then
     check $bin/KVTFTPSVC.EXE
     check $bin/KVSETUP.EXE
     check $bin/KVPROBE.EXE
-    for f in KVTFTPTSV.DLL KVTFTPCLIDLL.DLL KVTFTPASC.DLL KVTFTPSVC.EXE KVSETUP.EXE KVPROBE.EXE; do
-        i686-w64-mingw32-windres -i $bin/$f -O rc | grep -q '^1 VERSIONINFO' ||
+    check $bin/KVTFTPCLI.EXE
+    check $bin/KVTFTPCPL.CPL CPlApplet
+    for f in KVTFTPTSV.DLL KVTFTPCLIDLL.DLL KVTFTPASC.DLL KVTFTPSVC.EXE KVSETUP.EXE KVPROBE.EXE \
+        KVTFTPCLI.EXE KVTFTPCPL.CPL; do
+        dump=$(i686-w64-mingw32-windres -i $bin/$f -O rc)
+        grep -q '^1 VERSIONINFO' <<<"$dump" ||
             { echo "build.sh: $f has no version resource" >&2; exit 1; }
     done
+    # The program icons (the first group icon is the one Explorer shows; the Control
+    # Panel asks the applet for its icon 101) and the applet's pictures.
+    for f in KVTFTPCLI.EXE:102 KVSETUP.EXE:102 KVTFTPCPL.CPL:101 KVTFTPCPL.CPL:111 \
+        KVTFTPCPL.CPL:112 KVTFTPCPL.CPL:113 KVTFTPCPL.CPL:114 KVTFTPCPL.CPL:115; do
+        # Read whole: the dump is longer than a pipe holds for a reader that stops early.
+        dump=$(i686-w64-mingw32-windres -i "$bin/${f%%:*}" -O rc)
+        grep -q "^${f##*:} 14 /\* RT_GROUP_ICON" <<<"$dump" ||
+            { echo "build.sh: ${f%%:*} has no icon ${f##*:}" >&2; exit 1; }
+    done
+    grep -q '^104 2 /\* RT_BITMAP' <<<"$dump" ||
+        { echo "build.sh: KVTFTPCPL.CPL has no bitmap 104" >&2; exit 1; }
+    echo "build.sh: icons present; KVTFTPCPL.CPL carries its bitmap"
     # The event source's texts: a message table of language 1033 (LANGUAGE 9, 1).
     i686-w64-mingw32-windres -i $bin/KVTFTPASC.DLL -O rc |
         grep -B3 'RT_MESSAGETABLE' | grep -q '^LANGUAGE 9, 1$' ||

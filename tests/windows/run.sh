@@ -7,7 +7,8 @@
 #   - KVTFTPSVC.EXE -f serving the Linux tftp client;
 #   - the service: KVSETUP.EXE -i installs it, Wine's service manager starts it, the Linux
 #     tftp client downloads from it, the registry, the service record and the event log
-#     entry are read back, KVSETUP.EXE -r removes it all.
+#     entry are read back, KVSETUP.EXE -r removes it all;
+#   - the dialogs on a virtual screen (gui.sh).
 # The i686 build runs where this machine runs 32-bit code, else the x86_64 build under
 # Debian's wine64. Exits non-zero on any failure.
 set -euo pipefail
@@ -17,20 +18,9 @@ started=$(date +%s)
 
 bash tests/windows/build.sh
 
-source tests/windows/arch.sh
-if [ "$kv_run_arch" = i686 ]; then
-    arch=i686
-    dir=build-win32
-    loader=$kv_wine32
-else
-    arch=x86_64
-    dir=build-win64
-    loader=${KV_WINE64:-/usr/lib/wine/wine64}
-    [ -x "$loader" ] || { echo "run.sh: no 32-bit Wine here and no $loader (package wine64)" >&2; exit 1; }
-fi
+. tests/windows/arch.sh
+[ -x "$loader" ] || { echo "run.sh: no 32-bit Wine here and no $loader (package wine64)" >&2; exit 1; }
 echo "=== Windows stage: the $arch build ($dir) under $loader"
-wineserver=/usr/lib/wine/wineserver64
-[ -x $wineserver ] || wineserver=/usr/lib/wine/wineserver32
 
 tftp=${KV_PEERS_DIR:+$KV_PEERS_DIR/bin/tftp}
 [ -n "$tftp" ] && [ -x "$tftp" ] || tftp=$(command -v tftp || true)
@@ -59,8 +49,7 @@ restart_wineserver() {
         sleep 0.25
     done
     "$wineserver" -p
-    "$loader" reg query 'HKLM\System\CurrentControlSet\Control' /v ServicesPipeTimeout \
-        </dev/null >/dev/null 2>&1 || true
+    wine_cmd cmd /c exit >/dev/null || true
 }
 # A Linux path as Wine's drive Z: shows it.
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
@@ -152,7 +141,9 @@ if [ ! -x build/bin/kvtftpsvc ] || [ ! -e build/bin/kvtftptsv.so ] || [ ! -e bui
     cmake -S . -B build -G Ninja >/dev/null
     nice ninja -C build kvtftpsvc kvtftptsv kvtftpasc
 fi
-start_server "$work/linux-server.log" build/bin/kvtftpsvc -f -q -s "$work/state" "$work/root" -p
+# The Linux server logs its boxes into the same file by its Linux path.
+start_server "$work/linux-server.log" env KVTFTP_MSGBOX_LOG="$work/msgbox.log" \
+    build/bin/kvtftpsvc -f -q -s "$work/state" "$work/root" -p
 printf 'tftp\t\t%s/udp\n' "$port" >"$work/services"
 # The probe's exit status is 1 after a complete exchange; its lines tell what happened.
 { tests/windows/wine.sh "$dir/bin/KVPROBE.EXE" r o 127.0.0.1 data.bin || true; } | tee "$work/probe.txt"
@@ -214,5 +205,8 @@ if [ -s "$work/msgbox.log" ]; then
     echo "message boxes shown:"
     cat "$work/msgbox.log"
 fi
+
+echo "=== the dialogs on a screen (Xvfb)"
+bash tests/windows/gui.sh
 
 echo "=== Windows stage passed ($arch) in $(($(date +%s) - started)) s"

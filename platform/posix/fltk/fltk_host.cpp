@@ -614,18 +614,11 @@ class FltkHost final : public dlg::Host {
 
     void Show(dlg::Dialog& d) override {
         auto* win = static_cast<DialogWindow*>(d.view);
-        {
-            std::lock_guard<std::mutex> hold(d.mu);
-            for (Control& c : d.controls) c.dirty = true;
-            d.titleDirty = d.focusDirty = true;
-        }
+        dlg::MarkAllDirty(d);
         Sync(d);
         win->show();
         // Focus needs a shown window.
-        {
-            std::lock_guard<std::mutex> hold(d.mu);
-            d.focusDirty = true;
-        }
+        dlg::MarkFocusDirty(d);
         Sync(d);
     }
 
@@ -641,32 +634,14 @@ class FltkHost final : public dlg::Host {
     void Sync(dlg::Dialog& d) override {
         auto* win = static_cast<DialogWindow*>(d.view);
         if (!win) return;
-        std::vector<std::pair<int, Control>> changed;
-        std::string title;
-        bool titleDirty, focusDirty;
-        int focus;
-        {
-            std::lock_guard<std::mutex> hold(d.mu);
-            for (size_t i = 0; i < d.controls.size(); ++i) {
-                Control& c = d.controls[i];
-                if (!c.dirty) continue;
-                changed.emplace_back(static_cast<int>(i), c);
-                c.dirty = false;
-            }
-            titleDirty = d.titleDirty;
-            focusDirty = d.focusDirty;
-            d.titleDirty = false;
-            title = d.title;
-            focus = d.focus;
-            if (win->shown()) d.focusDirty = false;
-        }
+        const dlg::DirtyState st = dlg::TakeDirty(d, win->shown() != 0);
         win->syncing_ = true;
-        if (titleDirty) win->copy_label(title.c_str());
-        if (focusDirty && win->shown() && focus >= 0) {
-            Fl_Widget* w = win->widgets_[focus];
+        if (st.titleDirty) win->copy_label(st.title.c_str());
+        if (st.focusDirty && win->shown() && st.focus >= 0) {
+            Fl_Widget* w = win->widgets_[st.focus];
             if (Fl::focus() != w) w->take_focus();
         }
-        for (auto& [index, c] : changed) Apply(win, index, c);
+        for (const auto& [index, c] : st.controls) Apply(win, index, c);
         win->syncing_ = false;
     }
 
