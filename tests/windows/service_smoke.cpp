@@ -142,8 +142,17 @@ int RunController() {
 
     Check(kvp::DeleteService(svc.get()), "DeleteService");
     svc.reset();
-    CheckError(kvp::OpenServiceA(mgr.get(), name.c_str(), kvp::kServiceQueryStatus) != nullptr,
-               kvp::kErrorServiceDoesNotExist, "OpenServiceA after the deletion");
+    // The record goes once the last handle is closed, the service process's own among
+    // them: a stopped service's process may still be on its way out.
+    bool opened = true;
+    for (const uint32_t start = kvp::GetTickCount(); kvp::GetTickCount() - start < 10000;) {
+        kvp::ScHandle left = kvp::OpenServiceA(mgr.get(), name.c_str(), kvp::kServiceQueryStatus);
+        opened = left != nullptr;
+        if (!opened) break;
+        kvp::CloseServiceHandle(left);
+        kvp::Sleep(100);
+    }
+    CheckError(opened, kvp::kErrorServiceDoesNotExist, "OpenServiceA after the deletion");
     return g_failures == 0 ? 0 : 1;
 }
 
