@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -133,6 +134,60 @@ int PollUntil(int fd, short events, Clock::time_point deadline) {
 // What a receive's wait leaves to a precise timer beyond an eighth of it (see
 // RecvWithin): a little more than a system tick (10 ms at 100 Hz).
 constexpr int64_t kCoarseTimerMarginUs = 20 * 1000;
+
+// A reply from a peer on the same machine comes within tens of microseconds, and waking a
+// thread that sleeps for it costs about as much again. A receive therefore first looks
+// for its datagram for a short while without sleeping, but only while few receives wait
+// at all (a transfer or two, beside the listener): many transfers at once need the
+// processors for their peers, and then every receive sleeps at once. Only one thread per
+// spare processor looks at a time.
+constexpr int64_t kSpinUs = 40;
+std::atomic<int> g_spinners{0};
+std::atomic<int> g_receivers{0};
+
+int Processors() {
+    static const int n = [] {
+        const long online = ::sysconf(_SC_NPROCESSORS_ONLN);
+        return online > 0 ? static_cast<int>(online) : 1;
+    }();
+    return n;
+}
+
+// Counts the receives that wait, for the choice above.
+struct ReceiverCount {
+    ReceiverCount() { g_receivers.fetch_add(1, std::memory_order_relaxed); }
+    ~ReceiverCount() { g_receivers.fetch_sub(1, std::memory_order_relaxed); }
+    ReceiverCount(const ReceiverCount&) = delete;
+    ReceiverCount& operator=(const ReceiverCount&) = delete;
+};
+
+// The datagram if one comes within the spin (or within the wait, when shorter), else -1
+// with EAGAIN; also -1 with EAGAIN at once when looking does not pay (see above).
+ssize_t SpinReceive(int fd, void* buf, size_t len, sockaddr_in* from, socklen_t* flen,
+                    int64_t waitUs) {
+    if (g_receivers.load(std::memory_order_relaxed) > Processors() + 1) {
+        errno = EAGAIN;
+        return -1;
+    }
+    int busy = g_spinners.load(std::memory_order_relaxed);
+    if (busy >= Processors() - 1 ||
+        !g_spinners.compare_exchange_strong(busy, busy + 1, std::memory_order_acquire)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    const Clock::time_point until =
+        Clock::now() + std::chrono::microseconds(std::min(kSpinUs, waitUs));
+    ssize_t n;
+    do {
+        n = ::recvfrom(fd, buf, len, MSG_TRUNC | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(from),
+                       from ? flen : nullptr);
+        if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
+    } while (Clock::now() < until);
+    const int err = errno;
+    g_spinners.fetch_sub(1, std::memory_order_release);
+    errno = err;
+    return n;
+}
 
 // Gives the socket a receive time-out of us microseconds (0: none) unless it has it.
 bool SetRecvTimeout(socket_t s, int64_t us) {
@@ -359,6 +414,14 @@ int ReceiveWithin(socket_t s, void* buf, int room, long sec, long usec, sockaddr
     // timer are precise throughout. Terminate ends the receive by shutting the socket
     // down; a suspend holds the thread when it returns, before it acts.
     const int64_t coarse = total - total / 8 - kCoarseTimerMarginUs;
+    const ReceiverCount counted;
+    if (total > 0) {
+        // A suspended thread holds before it looks, as it would at the wait.
+        if (internal::ApplyPendingControls() < 0) return Fail(ECANCELED);
+        const ssize_t n = SpinReceive(fd, buf, len, from, &flen, total);
+        if (n >= 0) return n > room ? Fail(EMSGSIZE) : static_cast<int>(n);
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Fail(errno);
+    }
     if (coarse > 0) {
         if (internal::BeginBlockingCall(fd) < 0) return Fail(ECANCELED);
         const bool armed = SetRecvTimeout(s, coarse);
