@@ -1,6 +1,7 @@
 #include "kv/net.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -161,11 +162,43 @@ struct ReceiverCount {
     ReceiverCount& operator=(const ReceiverCount&) = delete;
 };
 
+// Whether more threads are ready to run than there are processors, from the running
+// count of /proc/loadavg, read at most every 100 ms: looking then takes processor time
+// that the peer or other programs need.
+constexpr int64_t kLoadSampleUs = 100 * 1000;
+std::atomic<int64_t> g_nextLoadSample{0};
+std::atomic<bool> g_processorsBusy{false};
+
+bool ProcessorsBusy(Clock::time_point now) {
+    const int64_t us =
+        std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count();
+    int64_t due = g_nextLoadSample.load(std::memory_order_relaxed);
+    if (us >= due && g_nextLoadSample.compare_exchange_strong(due, us + kLoadSampleUs)) {
+        char text[128] = {};
+        const int fd = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+        const ssize_t n = fd >= 0 ? ::read(fd, text, sizeof text - 1) : -1;
+        if (fd >= 0) ::close(fd);
+        int running = 0;
+        // "0.50 0.40 0.30 RUNNING/TOTAL LASTPID"
+        if (n > 0 && std::sscanf(text, "%*f %*f %*f %d/", &running) == 1)
+            g_processorsBusy.store(running > Processors(), std::memory_order_relaxed);
+    }
+    return g_processorsBusy.load(std::memory_order_relaxed);
+}
+
+// A thread whose looking found nothing (its peer is slow, or the processors are busy
+// with others) skips it for its next receives, twice as many after each miss up to 64.
+constexpr unsigned kMaxSpinSkip = 64;
+thread_local unsigned t_spinSkip = 0;
+thread_local unsigned t_spinPenalty = 0;
+
 // The datagram if one comes within the spin (or within the wait, when shorter), else -1
 // with EAGAIN; also -1 with EAGAIN at once when looking does not pay (see above).
 ssize_t SpinReceive(int fd, void* buf, size_t len, sockaddr_in* from, socklen_t* flen,
                     int64_t waitUs) {
-    if (g_receivers.load(std::memory_order_relaxed) > Processors() + 1) {
+    if (t_spinSkip > 0 || g_receivers.load(std::memory_order_relaxed) > Processors() + 1 ||
+        ProcessorsBusy(Clock::now())) {
+        if (t_spinSkip > 0) --t_spinSkip;
         errno = EAGAIN;
         return -1;
     }
@@ -185,6 +218,12 @@ ssize_t SpinReceive(int fd, void* buf, size_t len, sockaddr_in* from, socklen_t*
     } while (Clock::now() < until);
     const int err = errno;
     g_spinners.fetch_sub(1, std::memory_order_release);
+    if (n >= 0) {
+        t_spinPenalty = 0;
+    } else {
+        t_spinPenalty = std::min(kMaxSpinSkip, std::max(1u, t_spinPenalty * 2));
+        t_spinSkip = t_spinPenalty;
+    }
     errno = err;
     return n;
 }
