@@ -16,3 +16,19 @@ fi
 arch=$kv_run_arch
 wineserver=/usr/lib/wine/wineserver64
 [ -x $wineserver ] || wineserver=/usr/lib/wine/wineserver32
+
+# Ends the prefix's wine server (and every program in it) and starts it again, with
+# Wine's own services (services.exe, winedevice.exe, ...) started by a program whose output
+# goes to the file $1: they live on and would otherwise start beside the first program of
+# a test run and keep its output pipe open (ctest would wait for them forever). After
+# wineboot it also leaves one service manager: the one wineboot started can still answer
+# beside a new one for a while, and a service created through one is missing in the other.
+kv_restart_wineserver() {
+    "$wineserver" -k || true
+    for _ in $(seq 40); do
+        pgrep -f "^$wineserver" >/dev/null || break
+        sleep 0.25
+    done
+    "$wineserver" -p
+    "$loader" cmd /c exit >"$1" 2>&1 || true
+}

@@ -116,6 +116,7 @@ type_text() {
 : >"$work/msgbox.log"
 head -c 200000 /dev/urandom >"$work/root/data.bin"
 "$loader" wineboot -i >/dev/null 2>&1
+kv_restart_wineserver "$work/cmd.out"
 # Debian's wine64 loader, started from /usr/lib/wine, does not find Wine's own fonts
 # (MS Sans Serif, Marlett for the caption buttons) and draws every dialog in a wider
 # substitute; in the prefix's font folder it does.
@@ -223,10 +224,8 @@ sleep 0.3
 xdotool key Escape
 gone "TFTP server configuration" || fail "Escape did not close the applet"
 echo "gui.sh: Enter closed the product information, Escape the applet"
-if [ -s "$work/msgbox.log" ]; then
-    echo "gui.sh: the applet's boxes:"
-    cat "$work/msgbox.log"
-fi
+# With the service installed and stopped, the applet has nothing to complain about.
+[ ! -s "$work/msgbox.log" ] || fail "the applet showed boxes"
 
 "$loader" "$top/$dir/bin/KVSETUP.EXE" >"$work/setup.out" 2>&1 &
 pids+=($!)

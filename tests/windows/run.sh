@@ -38,19 +38,7 @@ cleanup() {
 trap cleanup EXIT
 trap "exit 1" INT TERM
 
-# Ends the wine server of the prefix (and every program in it) and starts it again, with
-# Wine's own services (services.exe, winedevice.exe, ...) started here: they live on and
-# would otherwise start beside the first program of a test run and keep its output pipe
-# open, so that ctest would wait for them forever.
-restart_wineserver() {
-    "$wineserver" -k || true
-    for _ in $(seq 40); do
-        pgrep -f "^$wineserver" >/dev/null || break
-        sleep 0.25
-    done
-    "$wineserver" -p
-    wine_cmd cmd /c exit >/dev/null || true
-}
+restart_wineserver() { kv_restart_wineserver "$work/cmd.out"; }
 # A Linux path as Wine's drive Z: shows it.
 winpath() { local p=$1; echo "Z:${p//\//\\}"; }
 # Wine's reg and sc, their CR LF line ends made plain; the status is theirs. Their output
