@@ -9,12 +9,17 @@
 //                                  zeros, whatever the name: no file, no time-outs, one
 //                                  send and one receive per block; the limit of any
 //                                  server with a given client)
+//   kvpingpong --serve PORT SIZE COUNT  (the same for COUNT downloads at once, a thread
+//                                  each: the limit of a server with a thread per transfer)
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "kv/net.h"
 #include "kv/process.h"
@@ -47,14 +52,9 @@ int Echo(long parent_port) {
     }
 }
 
-// Answers the first read request on 127.0.0.1:PORT with SIZE bytes in lock-step.
-int Serve(long port, long size) {
-    kvp::Socket s(kvp::UdpSocket());
-    const kvp::SockAddr4 local = Loopback(kvp::HostToNet16(static_cast<uint16_t>(port)));
-    if (!s.valid() || kvp::Bind(s.get(), local) != 0) return 1;
+// One download of SIZE bytes of zeros to CLIENT in lock-step.
+int Download(kvp::SockAddr4 client, long size) {
     uint8_t buf[kData] = {};
-    kvp::SockAddr4 client;
-    if (kvp::RecvFrom(s.get(), buf, sizeof buf, &client) < 2 || buf[1] != 1) return 1;
     // A fresh port for the transfer, as a TFTP server answers.
     kvp::Socket t(kvp::UdpSocket());
     if (!t.valid() || kvp::Bind(t.get(), Loopback(0)) != 0 || kvp::Connect(t.get(), client) != 0)
@@ -68,6 +68,31 @@ int Serve(long port, long size) {
         if (kvp::RecvWithin(t.get(), buf, sizeof buf, 5, 0) != kAck) return 1;
         if (payload < kData - 4) return 0;
     }
+}
+
+// Answers the first COUNT read requests on 127.0.0.1:PORT with SIZE bytes each.
+int Serve(long port, long size, long count) {
+    kvp::Socket s(kvp::UdpSocket());
+    const kvp::SockAddr4 local = Loopback(kvp::HostToNet16(static_cast<uint16_t>(port)));
+    if (!s.valid() || kvp::Bind(s.get(), local) != 0) return 1;
+    if (count == 1) {
+        uint8_t buf[kData] = {};
+        kvp::SockAddr4 client;
+        if (kvp::RecvFrom(s.get(), buf, sizeof buf, &client) < 2 || buf[1] != 1) return 1;
+        return Download(client, size);
+    }
+    std::vector<std::thread> threads;
+    std::atomic<int> failed{0};
+    while (static_cast<long>(threads.size()) < count) {
+        uint8_t buf[kData] = {};
+        kvp::SockAddr4 client;
+        if (kvp::RecvFrom(s.get(), buf, sizeof buf, &client) < 2 || buf[1] != 1) continue;
+        threads.emplace_back([client, size, &failed] {
+            if (Download(client, size) != 0) ++failed;
+        });
+    }
+    for (auto& t : threads) t.join();
+    return failed == 0 ? 0 : 1;
 }
 
 int Run(const char* self, long rounds) {
@@ -115,8 +140,8 @@ int main(int argc, char** argv) {
     uint16_t granted = 0;
     kvp::NetStartup(&granted);
     if (argc == 3 && std::strcmp(argv[1], "--echo") == 0) return Echo(std::atol(argv[2]));
-    if (argc == 4 && std::strcmp(argv[1], "--serve") == 0)
-        return Serve(std::atol(argv[2]), std::atol(argv[3]));
+    if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "--serve") == 0)
+        return Serve(std::atol(argv[2]), std::atol(argv[3]), argc == 5 ? std::atol(argv[4]) : 1);
     const long rounds = argc > 1 ? std::atol(argv[1]) : 65535;
     if (rounds <= 0) {
         std::fprintf(stderr, "Usage: kvpingpong [ROUNDS]\n");

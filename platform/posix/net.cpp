@@ -192,13 +192,17 @@ constexpr unsigned kMaxSpinSkip = 64;
 thread_local unsigned t_spinSkip = 0;
 thread_local unsigned t_spinPenalty = 0;
 
-// The datagram if one comes within the spin (or within the wait, when shorter), else -1
-// with EAGAIN; also -1 with EAGAIN at once when looking does not pay (see above).
+// The datagram if one comes within the spin (or before the deadline, when sooner), else
+// -1 with EAGAIN; also -1 with EAGAIN at once when looking does not pay (see above). now
+// is the receive's start, read once for the load sample and the spin.
 ssize_t SpinReceive(int fd, void* buf, size_t len, sockaddr_in* from, socklen_t* flen,
-                    int64_t waitUs) {
-    if (t_spinSkip > 0 || g_receivers.load(std::memory_order_relaxed) > Processors() + 1 ||
-        ProcessorsBusy(Clock::now())) {
-        if (t_spinSkip > 0) --t_spinSkip;
+                    Clock::time_point now, Clock::time_point deadline) {
+    if (t_spinSkip > 0) {
+        --t_spinSkip;
+        errno = EAGAIN;
+        return -1;
+    }
+    if (g_receivers.load(std::memory_order_relaxed) > Processors() + 1 || ProcessorsBusy(now)) {
         errno = EAGAIN;
         return -1;
     }
@@ -208,8 +212,7 @@ ssize_t SpinReceive(int fd, void* buf, size_t len, sockaddr_in* from, socklen_t*
         errno = EAGAIN;
         return -1;
     }
-    const Clock::time_point until =
-        Clock::now() + std::chrono::microseconds(std::min(kSpinUs, waitUs));
+    const Clock::time_point until = std::min(now + std::chrono::microseconds(kSpinUs), deadline);
     ssize_t n;
     do {
         n = ::recvfrom(fd, buf, len, MSG_TRUNC | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(from),
@@ -220,7 +223,8 @@ ssize_t SpinReceive(int fd, void* buf, size_t len, sockaddr_in* from, socklen_t*
     g_spinners.fetch_sub(1, std::memory_order_release);
     if (n >= 0) {
         t_spinPenalty = 0;
-    } else {
+    } else if (err == EAGAIN || err == EWOULDBLOCK || err == EINTR) {
+        // Only a look that found nothing is a miss; a socket error ends the receive.
         t_spinPenalty = std::min(kMaxSpinSkip, std::max(1u, t_spinPenalty * 2));
         t_spinSkip = t_spinPenalty;
     }
@@ -444,7 +448,8 @@ int ReceiveWithin(socket_t s, void* buf, int room, long sec, long usec, sockaddr
     const size_t len = static_cast<size_t>(room);
     socklen_t flen = sizeof(sockaddr_in);
     const int64_t total = Micros(sec, usec);
-    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(total);
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + std::chrono::microseconds(total);
     // One call in the common case: a receive that waits by the socket's own time-out,
     // which is set again only when it changes. That time-out is counted by a coarse
     // system timer (in ticks, and late by up to an eighth of a long wait), so it covers
@@ -457,7 +462,7 @@ int ReceiveWithin(socket_t s, void* buf, int room, long sec, long usec, sockaddr
     if (total > 0) {
         // A suspended thread holds before it looks, as it would at the wait.
         if (internal::ApplyPendingControls() < 0) return Fail(ECANCELED);
-        const ssize_t n = SpinReceive(fd, buf, len, from, &flen, total);
+        const ssize_t n = SpinReceive(fd, buf, len, from, &flen, start, deadline);
         if (n >= 0) return n > room ? Fail(EMSGSIZE) : static_cast<int>(n);
         if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Fail(errno);
     }
