@@ -101,6 +101,20 @@ void LogServerEventF(const ListenerConfig& config, const char* fmt, ...) {
     LogServerEvent(config, line);
 }
 
+void StrayPacketLog::Note(uint16_t opcode) {
+    if (opcode == 0xFFFF) {
+        if (loggedShort_) return;
+        loggedShort_ = true;
+        LogServerEventF(config_, "%s: Unknown short packet received during transfer of %s.", who_,
+                        fileName_);
+        return;
+    }
+    if (loggedUnexpected_) return;
+    loggedUnexpected_ = true;
+    LogServerEventF(config_, "%s: Unexpected packet opcode %02d received during transfer of %s.",
+                    who_, opcode, fileName_);
+}
+
 int SendEventLogMsg(const char* text) {
     kvp::HEventSource src = kvp::RegisterEventSourceA(nullptr, kSourceName);
     if (src == nullptr) {

@@ -14,6 +14,25 @@ void LogServerEvent(const ListenerConfig& config, const char* text);
 // printf-style convenience over LogServerEvent; the line is cut at 1024 bytes.
 void LogServerEventF(const ListenerConfig& config, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
+
+// The lines of a transfer's stray packets, a short one and one of an unknown opcode,
+// each logged once per transfer: a client that keeps sending them does not write to the
+// log packet by packet. who names the serving function ("ServeReadRequest", ...).
+class StrayPacketLog {
+  public:
+    StrayPacketLog(const ListenerConfig& config, const char* who, const char* fileName)
+        : config_(config), who_(who), fileName_(fileName) {}
+    // opcode as GetPacketOpcode gives it: 0xFFFF for a packet too short to have one.
+    void Note(uint16_t opcode);
+
+  private:
+    const ListenerConfig& config_;
+    const char* who_;
+    const char* fileName_;
+    bool loggedShort_ = false;
+    bool loggedUnexpected_ = false;
+};
+
 int SendEventLogMsg(const char* text);
 int SendSyslogMsg(const char* host, int32_t facility, const char* text);
 int32_t LookupFacilityNumber(const char* name);

@@ -43,10 +43,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
 
     RetryWatch watch;
     StartRetryWatch(&watch, client->settings().retransmits, initialTimeout, kvp::GetTickCount());
-    // The line of a short or unknown packet is logged once per transfer: a client that
-    // keeps sending such packets does not write to the log packet by packet.
-    bool loggedShort = false;
-    bool loggedUnexpected = false;
+    StrayPacketLog strays(*client->listener, "ServeReadRequest", ctx->fileName.c_str());
     uint32_t sendTick = 0;
     uint32_t receiptTick = 0;
     bool succeeded = false;
@@ -108,16 +105,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                 break;
             case Step::kCheck: {
                 const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
-                if (opcode == 0xFFFF) {
-                    if (!loggedShort) {
-                        loggedShort = true;
-                        LogServerEventF(*client->listener,
-                                        "ServeReadRequest: Unknown short packet received during "
-                                        "transfer of %s.",
-                                        ctx->fileName.c_str());
-                    }
-                    step = Step::kStray;
-                } else if (opcode == kOpAck) {
+                if (opcode == kOpAck) {
                     const AckVerdict verdict = AdvanceOnAck(ctx, reader);
                     if (verdict == AckVerdict::kIgnore) {
                         // A duplicate: waited on without a send, as the ACK of an
@@ -151,13 +139,7 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                     LogServerEvent(*client->listener, line);
                     step = Step::kDone;
                 } else {
-                    if (!loggedUnexpected) {
-                        loggedUnexpected = true;
-                        LogServerEventF(*client->listener,
-                                        "ServeReadRequest: Unexpected packet opcode %02d "
-                                        "received during transfer of %s.",
-                                        opcode, ctx->fileName.c_str());
-                    }
+                    strays.Note(opcode);  // short (0xFFFF) or of an unknown opcode
                     step = Step::kStray;
                 }
                 break;

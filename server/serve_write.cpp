@@ -58,10 +58,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
 
     RetryWatch watch;
     StartRetryWatch(&watch, client->settings().retransmits, initialTimeout, kvp::GetTickCount());
-    // The line of a short or unknown packet is logged once per transfer: a client that
-    // keeps sending such packets does not write to the log packet by packet.
-    bool loggedShort = false;
-    bool loggedUnexpected = false;
+    StrayPacketLog strays(*client->listener, "ServeWriteRequest", ctx->fileName.c_str());
     const auto logTimeout = [&] {
         LogServerEventF(*client->listener,
                         "ServeWriteRequest: Timeout exceeded during transfer of %s.",
@@ -88,15 +85,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
             break;
         }
         const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
-        if (opcode == 0xFFFF) {
-            if (!loggedShort) {
-                loggedShort = true;
-                LogServerEventF(
-                    *client->listener,
-                    "ServeWriteRequest: Unknown short packet received during transfer of %s.",
-                    ctx->fileName.c_str());
-            }
-        } else if (opcode == kOpError) {
+        if (opcode == kOpError) {
             uint16_t code = 0;  // a packet without a code reports code 0
             std::string details;
             if (ExtractErrorInfo(ctx, &code, &details)) {
@@ -109,13 +98,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                 break;
             }
         } else if (opcode != kOpData) {
-            if (!loggedUnexpected) {
-                loggedUnexpected = true;
-                LogServerEventF(*client->listener,
-                                "ServeWriteRequest: Unexpected packet opcode %02d received during "
-                                "transfer of %s.",
-                                opcode, ctx->fileName.c_str());
-            }
+            strays.Note(opcode);  // short (0xFFFF) or of an unknown opcode
         } else {
             char text[128];
             const DataVerdict verdict = AcceptDataBlock(ctx, text, sizeof text);
