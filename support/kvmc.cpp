@@ -18,7 +18,10 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "parse_unsigned.h"
 
 namespace {
 
@@ -42,28 +45,11 @@ std::string Trim(const std::string& s) {
 // Decimal or 0x-prefixed hexadecimal, at most 32 bits.
 bool ParseNumber(const std::string& text, uint32_t* out) {
     std::string s = Trim(text);
-    int base = 10;
-    size_t i = 0;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        base = 16;
-        i = 2;
-    }
-    if (i >= s.size()) return false;
+    const bool hex = kvp::internal::HasHexPrefix(s);
     uint64_t v = 0;
-    for (; i < s.size(); ++i) {
-        char c = s[i];
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            return false;
-        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-        if (v > 0xFFFFFFFFu) return false;
-    }
+    if (!kvp::internal::ParseDigits(std::string_view(s).substr(hex ? 2 : 0), hex ? 16 : 10,
+                                    0xFFFFFFFFu, &v))
+        return false;
     *out = static_cast<uint32_t>(v);
     return true;
 }

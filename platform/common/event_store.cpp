@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
+
+#include "parse_unsigned.h"
 
 namespace kvp::internal {
 
@@ -58,29 +61,8 @@ bool Unescape(const std::string& field, std::string* out) {
 }
 
 bool ParseUnsigned(const std::string& s, int base, uint64_t max, uint64_t* out) {
-    if (s.empty()) return false;
-    size_t start = 0;
-    if (base == 16) {
-        if (s.size() < 3 || s[0] != '0' || (s[1] != 'x' && s[1] != 'X')) return false;
-        start = 2;
-    }
-    uint64_t v = 0;
-    for (size_t i = start; i < s.size(); ++i) {
-        char c = s[i];
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (base == 16 && c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (base == 16 && c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            return false;
-        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-        if (v > max) return false;
-    }
-    *out = v;
-    return true;
+    if (base != 16) return ParseDigits(s, base, max, out);
+    return HasHexPrefix(s) && ParseDigits(std::string_view(s).substr(2), 16, max, out);
 }
 
 // One line into a record; false for a line that is not a whole record.

@@ -157,7 +157,9 @@ TEST_F(EventLogTest, BrokenLinesAreSkippedAndTheRestRead) {
     std::string text = kvtest::ReadFile(StorePath());
     kvtest::WriteFile(StorePath(), "garbage\n" + text + "1\t4\tX\t0\t0x1\t2\tonly one\n" +
                                        "1\t4\tX\t0\tnothex\t0\n" + "1\t4\tX\t0\t0x1\t1\tbad\\q\n" +
-                                       text + "1\t4\tunfinished");
+                                       // a time past 64 bits, which must not wrap round
+                                       "20000000000000000000\t4\tX\t0\t0x1\t0\n" + text +
+                                       "1\t4\tunfinished");
     std::vector<kvp::EventRecord> recs;
     ASSERT_TRUE(kvp::ReadEventLog(&recs));
     ASSERT_EQ(recs.size(), 2u);
