@@ -4,18 +4,12 @@
 #include <cstring>
 
 #include "kv/errors.h"
+#include "kv/text.h"
 #include "kv/time.h"
 #include "tftp_core.h"
 
 bool IsNetasciiMode(const std::string& mode) {
-    static const char kNetascii[] = "netascii";
-    if (mode.size() != sizeof kNetascii - 1) return false;
-    for (size_t i = 0; i < mode.size(); ++i) {
-        char c = mode[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kNetascii[i]) return false;
-    }
-    return true;
+    return kvp::EqualNoCase(mode, "netascii");
 }
 
 BlockReader ReaderForMode(const std::string& mode) {

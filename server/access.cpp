@@ -9,6 +9,7 @@
 #include "kv/errors.h"
 #include "kv/net.h"
 #include "kv/paths.h"
+#include "kv/text.h"
 #include "report.h"
 #include "settings.h"
 
@@ -18,18 +19,6 @@ constexpr const char* kNoRootText = "No root directory has been set on this serv
 
 bool IsListSeparator(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == ';';
-}
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char ca = static_cast<unsigned char>(a[i]);
-        unsigned char cb = static_cast<unsigned char>(b[i]);
-        if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca - 'A' + 'a');
-        if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb - 'A' + 'a');
-        if (ca != cb) return false;
-    }
-    return true;
 }
 
 bool HoldsParentReference(const std::string& name) {
@@ -87,9 +76,9 @@ bool ClientListMatches(const char* list, const std::string& addressText,
         while (j < entries.size() && !IsListSeparator(entries[j])) ++j;
         if (j > i) {
             const std::string entry = entries.substr(i, j - i);
-            if (EqualNoCase(entry, addressText)) return true;
+            if (kvp::EqualNoCase(entry, addressText)) return true;
             for (const std::string& name : hostNames) {
-                if (EqualNoCase(entry, name)) return true;
+                if (kvp::EqualNoCase(entry, name)) return true;
             }
         }
         i = j;

@@ -12,6 +12,7 @@
 #include "kv/errors.h"
 #include "kv/eventlog.h"
 #include "kv/net.h"
+#include "kv/text.h"
 #include "kv/ui.h"
 #include "report_internal.h"
 #include "settings.h"
@@ -35,17 +36,6 @@ constexpr int kSeverityInformational = 6;
 // filled the field without a terminator.
 std::string FieldText(const char* field, size_t width) {
     return std::string(field, strnlen(field, width));
-}
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        unsigned char ca = static_cast<unsigned char>(*a);
-        unsigned char cb = static_cast<unsigned char>(*b);
-        if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca - 'A' + 'a');
-        if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb - 'A' + 'a');
-        if (ca != cb) return false;
-    }
-    return *a == *b;
 }
 
 void DebugLine(const char* fmt, const char* arg) {
@@ -141,7 +131,7 @@ int SendEventLogMsg(const char* text) {
 int32_t LookupFacilityNumber(const char* name) {
     if (name == nullptr) return kDefaultFacility;
     for (const SyslogFacility& f : g_facilities) {
-        if (EqualNoCase(name, f.name)) return f.number;
+        if (kvp::EqualNoCase(name, f.name)) return f.number;
     }
     return kDefaultFacility;
 }

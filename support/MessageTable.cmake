@@ -6,7 +6,8 @@
 if(NOT CMAKE_CROSSCOMPILING)
   add_executable(kvmc ${CMAKE_CURRENT_LIST_DIR}/kvmc.cpp)
   set_target_properties(kvmc PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/host)
-  target_include_directories(kvmc PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../platform/common)
+  target_include_directories(kvmc PRIVATE ${CMAKE_CURRENT_LIST_DIR}/../platform/common
+                                          ${CMAKE_CURRENT_LIST_DIR}/../platform/include)
 endif()
 
 function(kv_message_table target mc_file)

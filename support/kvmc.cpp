@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kv/text.h"
 #include "parse_unsigned.h"
 
 namespace {
@@ -30,8 +31,7 @@ struct Error {
 };
 
 std::string Lower(std::string s) {
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    for (char& c : s) c = kvp::AsciiLower(c);
     return s;
 }
 

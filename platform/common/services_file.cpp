@@ -5,20 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "kv/text.h"
+
 namespace kvp::internal {
 
 namespace {
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        unsigned char ca = static_cast<unsigned char>(*a);
-        unsigned char cb = static_cast<unsigned char>(*b);
-        if (ca >= 'A' && ca <= 'Z') ca = static_cast<unsigned char>(ca - 'A' + 'a');
-        if (cb >= 'A' && cb <= 'Z') cb = static_cast<unsigned char>(cb - 'A' + 'a');
-        if (ca != cb) return false;
-    }
-    return *a == *b;
-}
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';

@@ -21,6 +21,7 @@
 
 #include "kv/errors.h"
 #include "kv/paths.h"
+#include "kv/text.h"
 #include "posix_io.h"
 
 namespace kvp {
@@ -56,21 +57,14 @@ std::unordered_set<RegKeyState*>* g_handles = nullptr;  // while a handle is ope
 
 // ---- names ----------------------------------------------------------------------------
 
-char Fold(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 std::string FoldString(const std::string& s) {
     std::string r(s);
-    for (char& c : r) c = Fold(c);
+    for (char& c : r) c = AsciiLower(c);
     return r;
 }
 
 bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (Fold(a[i]) != Fold(b[i])) return false;
-    return true;
+    return EqualNoCase(a, b);
 }
 
 // Orders folded key paths so that a key's subkeys follow it directly, as regedit
@@ -213,7 +207,7 @@ bool StartsWithFolded(const std::string& s, size_t pos, const char* word) {
     size_t n = std::strlen(word);
     if (s.size() - pos < n) return false;
     for (size_t i = 0; i < n; ++i)
-        if (Fold(s[pos + i]) != word[i]) return false;
+        if (AsciiLower(s[pos + i]) != word[i]) return false;
     return true;
 }
 
