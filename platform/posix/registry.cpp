@@ -63,10 +63,6 @@ std::string FoldString(const std::string& s) {
     return r;
 }
 
-bool SameName(const std::string& a, const std::string& b) {
-    return EqualNoCase(a, b);
-}
-
 // Orders folded key paths so that a key's subkeys follow it directly, as regedit
 // exports them: the separator sorts before every other character.
 struct KeyOrder {
@@ -133,7 +129,7 @@ struct Key {
 
     Value* find(const std::string& name) {
         for (Value& v : values)
-            if (SameName(v.name, name)) return &v;
+            if (EqualNoCase(v.name, name)) return &v;
         return nullptr;
     }
 };
@@ -374,7 +370,7 @@ Hive ParseHive(const std::string& text, const char* hive_name) {
             if (close == std::string::npos || close <= pos) continue;
             std::string path = raw.substr(pos + 1, close - pos - 1);
             size_t hn = std::strlen(hive_name);
-            if (path.size() < hn || !SameName(path.substr(0, hn), hive_name)) continue;
+            if (path.size() < hn || !EqualNoCase(path.substr(0, hn), hive_name)) continue;
             if (path.size() > hn && path[hn] != '\\') continue;
             hive.create(path.substr(hn), &current);
             continue;
@@ -698,7 +694,7 @@ long RegOpenKeyExA(HKey root, const char* subkey, uint32_t sam, HKey* out) {
         if (!hive.find(root->path)) return Fail(kErrorKeyDeleted);
         const std::string path = ChildPath(root->path, subkey);
         Key* key = hive.find(path);
-        if (!key && root->hive == g_hklm.hive && SameName(path, kWellKnownMachineKey)) {
+        if (!key && root->hive == g_hklm.hive && EqualNoCase(path, kWellKnownMachineKey)) {
             uint32_t disposition = 0;
             return RegCreateKeyExA(&g_hklm, kWellKnownMachineKey, sam, out, &disposition);
         }
