@@ -70,17 +70,12 @@ int Download(kvp::SockAddr4 client, long size) {
     }
 }
 
-// Answers the first COUNT read requests on 127.0.0.1:PORT with SIZE bytes each.
+// Answers the first COUNT read requests on 127.0.0.1:PORT with SIZE bytes each, a thread
+// each; other datagrams are ignored.
 int Serve(long port, long size, long count) {
     kvp::Socket s(kvp::UdpSocket());
     const kvp::SockAddr4 local = Loopback(kvp::HostToNet16(static_cast<uint16_t>(port)));
     if (!s.valid() || kvp::Bind(s.get(), local) != 0) return 1;
-    if (count == 1) {
-        uint8_t buf[kData] = {};
-        kvp::SockAddr4 client;
-        if (kvp::RecvFrom(s.get(), buf, sizeof buf, &client) < 2 || buf[1] != 1) return 1;
-        return Download(client, size);
-    }
     std::vector<std::thread> threads;
     std::atomic<int> failed{0};
     while (static_cast<long>(threads.size()) < count) {
