@@ -30,11 +30,6 @@ struct Error {
     std::string text;
 };
 
-std::string Lower(std::string s) {
-    for (char& c : s) c = kvp::AsciiLower(c);
-    return s;
-}
-
 std::string Trim(const std::string& s) {
     size_t b = s.find_first_not_of(" \t");
     if (b == std::string::npos) return {};
@@ -72,7 +67,7 @@ class McParser {
             if (t.empty() || t[0] == ';') continue;
             size_t eq = t.find('=');
             if (eq == std::string::npos) Fail("expected Keyword=Value");
-            std::string key = Lower(Trim(t.substr(0, eq)));
+            std::string key = kvp::ToAsciiLower(Trim(t.substr(0, eq)));
             std::string value = Trim(t.substr(eq + 1));
             if (key == "messageidtypedef" || key == "outputbase" || key == "symbolicname") {
                 // Only for the header file that windmc writes.
@@ -110,7 +105,7 @@ class McParser {
 
     uint32_t Lookup(const std::map<std::string, uint32_t>& names, const std::string& name,
                     const char* what) const {
-        auto it = names.find(Lower(name));
+        auto it = names.find(kvp::ToAsciiLower(name));
         if (it == names.end()) Fail(std::string("unknown ") + what + " " + name);
         return it->second;
     }
@@ -130,7 +125,7 @@ class McParser {
                 if (eq == std::string::npos || eq == 0 ||
                     !ParseNumber(word.substr(eq + 1, word.find(':') - eq - 1), &v) || v > max)
                     Fail("bad name definition " + word);
-                (*names)[Lower(word.substr(0, eq))] = v;
+                (*names)[kvp::ToAsciiLower(word.substr(0, eq))] = v;
             }
             if (close != std::string::npos) return;
             if (!Next(in, &text)) Fail("unterminated name list");

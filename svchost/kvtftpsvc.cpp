@@ -2,11 +2,9 @@
 // engine and turns the manager's controls into the engine's start, pause, resume and
 // stop; from a command line it creates or deletes the service, or (-f) runs the server
 // in the foreground as its own service manager.
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -20,6 +18,7 @@
 #include "kv/process.h"
 #include "kv/registry.h"
 #include "kv/service.h"
+#include "kv/text.h"
 #include "kv/ui.h"
 #include "kvtftpasc.h"
 #include "loader.h"
@@ -66,15 +65,6 @@ kvp::ServiceStatus g_status;
 kvp::ServiceStatusHandle g_statusHandle = nullptr;
 // Pauses the engine holds: a continue resumes them all, so that it always serves again.
 int g_enginePauses = 0;
-
-bool EqualNoCase(const char* a, const char* b) {
-    for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-        if (std::tolower(static_cast<unsigned char>(*a)) !=
-            std::tolower(static_cast<unsigned char>(*b)))
-            return false;
-    }
-    return *a == *b;
-}
 
 // A box that names the library and the function it lacks; the start then fails.
 void ReportMissingExport(const char* library, const char* name) {
@@ -434,16 +424,16 @@ int Main(int argc, char** argv) {
         return 0;
     }
     const char* option = argv[1];
-    if (EqualNoCase(option, "-i")) return InstallOrRemove(true);
-    if (EqualNoCase(option, "-r")) return InstallOrRemove(false);
-    if (EqualNoCase(option, "-h")) {
+    if (kvp::EqualNoCase(option, "-i")) return InstallOrRemove(true);
+    if (kvp::EqualNoCase(option, "-r")) return InstallOrRemove(false);
+    if (kvp::EqualNoCase(option, "-h")) {
         std::printf(
             "%s -\n\nUse -i to install the service.\nUse -r to remove the service.\n\nFor "
             "support, go to %s.\n",
             kProductName, kSupportContact);
         return 0;
     }
-    if (EqualNoCase(option, "-f")) {
+    if (kvp::EqualNoCase(option, "-f")) {
         ForegroundOptions opt;
         const int rc = ParseForeground(argc, argv, &opt);
         return rc != 0 ? rc : RunForeground(opt);

@@ -1,22 +1,17 @@
 #include "control_panel.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <system_error>
 
 #include "kv/paths.h"
 #include "kv/process.h"
 #include "kv/registry.h"
+#include "kv/text.h"
 
 namespace kvcontrol {
 
 namespace {
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
 
 // A Windows path as a local one: backslashes are separators.
 std::string LocalPath(std::string path) {
@@ -63,7 +58,7 @@ void SystemApplets(std::vector<std::string>* files) {
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() > 4 && Lower(name.substr(name.size() - 4)) == ".cpl")
+        if (name.size() > 4 && kvp::EndsWithNoCase(name, ".cpl"))
             found.push_back(entry.path().string());
     }
     std::sort(found.begin(), found.end());
@@ -102,8 +97,8 @@ std::vector<std::string> AppletFiles() {
             // Applet file names are Windows names: the file may be the lower-case one.
             const std::filesystem::path p(f);
             return std::filesystem::equivalent(p, s, ec) ||
-                   std::filesystem::equivalent(p.parent_path() / Lower(p.filename().string()), s,
-                                               ec);
+                   std::filesystem::equivalent(
+                       p.parent_path() / kvp::ToAsciiLower(p.filename().string()), s, ec);
         });
         if (!named) files.push_back(s);
     }

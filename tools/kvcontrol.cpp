@@ -8,7 +8,6 @@
 //                          path, or a file name looked for among the listed applets,
 //                          beside this program and in the system directory
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -17,6 +16,7 @@
 #include "control_panel.h"
 #include "kv/errors.h"
 #include "kv/paths.h"
+#include "kv/text.h"
 
 namespace {
 
@@ -26,11 +26,6 @@ int Usage() {
                  "Without NAME, lists the control panel applets; with it, opens applet N\n"
                  "(default 0) of the applet file NAME.\n");
     return 2;
-}
-
-std::string Lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 std::string FileNameOf(const std::string& path) {
@@ -71,10 +66,10 @@ int List() {
 std::string Locate(const std::string& name) {
     if (name.find_first_of("/\\") != std::string::npos) return name;
     for (const std::string& file : kvcontrol::AppletFiles())
-        if (Lower(FileNameOf(file)) == Lower(name)) return file;
+        if (kvp::EqualNoCase(FileNameOf(file), name)) return file;
     char dir[261];
     if (kvp::GetSystemDirectoryA(dir, sizeof dir) != 0) {
-        const std::string inSystem = std::string(dir) + "/" + Lower(name);
+        const std::string inSystem = std::string(dir) + "/" + kvp::ToAsciiLower(name);
         if (kvp::PathExists(inSystem.c_str())) return inSystem;
     }
     return name;

@@ -10,7 +10,6 @@
 //     -s SOURCE  only the records of this source (letter case ignored)
 //     -f         keep running and print records as they are written
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -22,6 +21,7 @@
 #include "kv/msgtable.h"
 #include "kv/process.h"
 #include "kv/registry.h"
+#include "kv/text.h"
 #include "kv/time.h"
 
 namespace {
@@ -42,15 +42,6 @@ int Usage() {
                  "  -s SOURCE  only the records of SOURCE\n"
                  "  -f         keep printing records as they are written\n");
     return 2;
-}
-
-bool SameNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 // The message files registered for a source, in their order; none when the source has
@@ -113,7 +104,7 @@ class Viewer {
     explicit Viewer(const Options& opt) : opt_(opt) {}
 
     bool Wanted(const kvp::EventRecord& r) const {
-        return opt_.source.empty() || SameNoCase(r.source, opt_.source);
+        return opt_.source.empty() || kvp::EqualNoCase(r.source, opt_.source);
     }
 
     void Print(const kvp::EventRecord& r) {

@@ -12,15 +12,14 @@
 //
 // A failure prints the failed call, the Windows code and its text; the exit status is
 // the code (modulo 256, never 0).
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "kv/errors.h"
 #include "kv/service.h"
+#include "kv/text.h"
 
 namespace {
 
@@ -48,13 +47,6 @@ int Usage() {
     return static_cast<int>(kvp::kErrorInvalidParameter);
 }
 
-bool SameWord(const std::string& a, const char* b) {
-    if (a.size() != std::strlen(b)) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(b[i])) return false;
-    return true;
-}
-
 // The "key= value" options after the name (also written "key=value").
 struct Options {
     std::string binPath, displayName;
@@ -71,16 +63,16 @@ bool ParseOptions(const Args& args, size_t from, Options* o) {
             if (++i >= args.size()) return false;
             value = args[i];
         }
-        if (SameWord(key, "binPath=")) {
+        if (kvp::EqualNoCase(key, "binPath=")) {
             o->binPath = value;
-        } else if (SameWord(key, "DisplayName=")) {
+        } else if (kvp::EqualNoCase(key, "DisplayName=")) {
             o->displayName = value;
-        } else if (SameWord(key, "start=")) {
-            if (SameWord(value, "auto"))
+        } else if (kvp::EqualNoCase(key, "start=")) {
+            if (kvp::EqualNoCase(value, "auto"))
                 o->start = kvp::kServiceAutoStart;
-            else if (SameWord(value, "demand"))
+            else if (kvp::EqualNoCase(value, "demand"))
                 o->start = kvp::kServiceDemandStart;
-            else if (SameWord(value, "disabled"))
+            else if (kvp::EqualNoCase(value, "disabled"))
                 o->start = kvp::kServiceDisabled;
             else
                 return false;

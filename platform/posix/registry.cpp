@@ -57,12 +57,6 @@ std::unordered_set<RegKeyState*>* g_handles = nullptr;  // while a handle is ope
 
 // ---- names ----------------------------------------------------------------------------
 
-std::string FoldString(const std::string& s) {
-    std::string r(s);
-    for (char& c : r) c = AsciiLower(c);
-    return r;
-}
-
 // Orders folded key paths so that a key's subkeys follow it directly, as regedit
 // exports them: the separator sorts before every other character.
 struct KeyOrder {
@@ -140,7 +134,7 @@ struct Hive {
     Hive() { keys[""]; }
 
     Key* find(const std::string& path) {
-        auto it = keys.find(FoldString(path));
+        auto it = keys.find(ToAsciiLower(path));
         return it == keys.end() ? nullptr : &it->second;
     }
 
@@ -152,7 +146,7 @@ struct Hive {
         for (size_t n = 1; n <= parts.size(); ++n) {
             // A new key is spelled under its parent's first spelling.
             std::string p = key->path.empty() ? parts[n - 1] : key->path + "\\" + parts[n - 1];
-            auto [it, inserted] = keys.try_emplace(FoldString(p));
+            auto [it, inserted] = keys.try_emplace(ToAsciiLower(p));
             if (inserted) {
                 it->second.path = p;
                 created = true;
@@ -164,9 +158,9 @@ struct Hive {
     }
 
     bool hasSubkeys(const std::string& path) {
-        std::string prefix = FoldString(path);
-        if (!prefix.empty()) prefix.push_back('\\');
-        auto it = keys.upper_bound(FoldString(path));
+        const std::string folded = ToAsciiLower(path);
+        const std::string prefix = folded.empty() ? folded : folded + '\\';
+        auto it = keys.upper_bound(folded);
         return it != keys.end() && it->first.compare(0, prefix.size(), prefix) == 0 &&
                it->first.size() > prefix.size();
     }
@@ -174,9 +168,9 @@ struct Hive {
     // The immediate subkeys' names, in key order.
     std::vector<std::string> subkeys(const std::string& path) {
         std::vector<std::string> names;
-        std::string prefix = FoldString(path);
-        if (!prefix.empty()) prefix.push_back('\\');
-        for (auto it = keys.upper_bound(FoldString(path)); it != keys.end(); ++it) {
+        const std::string folded = ToAsciiLower(path);
+        const std::string prefix = folded.empty() ? folded : folded + '\\';
+        for (auto it = keys.upper_bound(folded); it != keys.end(); ++it) {
             if (it->first.compare(0, prefix.size(), prefix) != 0) break;
             if (it->first.size() <= prefix.size()) continue;
             if (it->first.find('\\', prefix.size()) != std::string::npos) continue;
@@ -200,11 +194,7 @@ int HexDigit(char c) {
 }
 
 bool StartsWithFolded(const std::string& s, size_t pos, const char* word) {
-    size_t n = std::strlen(word);
-    if (s.size() - pos < n) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (AsciiLower(s[pos + i]) != word[i]) return false;
-    return true;
+    return pos <= s.size() && EqualNoCase(std::string_view(s).substr(pos, std::strlen(word)), word);
 }
 
 bool OnlyBlanksFrom(const std::string& s, size_t pos) {
@@ -826,7 +816,7 @@ long RegDeleteKeyA(HKey root, const char* subkey) {
             if (!hive.find(root->path)) return Fail(kErrorKeyDeleted);
             if (!hive.find(path)) return Fail(kErrorFileNotFound);
             if (hive.hasSubkeys(path)) return Fail(kErrorAccessDenied);
-            hive.keys.erase(FoldString(path));
+            hive.keys.erase(ToAsciiLower(path));
             *changed = true;
             return kErrorSuccess;
         });

@@ -122,7 +122,7 @@ ScHandle OpenSCManagerA(const char* machine, const char* database, uint32_t acce
         internal::FailWith(kRpcServerUnavailable);
         return nullptr;
     }
-    if (database && !internal::EqualNoCase(database, "ServicesActive")) {
+    if (database && !EqualNoCase(database, "ServicesActive")) {
         internal::FailWith(kErrorDatabaseDoesNotExist);
         return nullptr;
     }

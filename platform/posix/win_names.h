@@ -3,43 +3,19 @@
 // dropped; ".CPL" stays.
 #pragma once
 
-#include <cctype>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "kv/dynlib.h"
+#include "kv/text.h"
 
 namespace kvp::internal {
-
-// Windows names (files, services) compare without regard to case.
-inline bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
-
-inline bool EndsWithNoCase(const std::string& s, const char* suffix) {
-    const size_t n = std::strlen(suffix);
-    if (s.size() < n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(s[s.size() - n + i])) !=
-            std::tolower(static_cast<unsigned char>(suffix[i])))
-            return false;
-    }
-    return true;
-}
 
 // Only the last path component changes.
 inline std::string LinuxFileName(const std::string& name) {
     const size_t slash = name.rfind('/');
     const size_t start = slash == std::string::npos ? 0 : slash + 1;
-    std::string base = name.substr(start);
-    for (char& c : base) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string base = ToAsciiLower(name.substr(start));
     if (EndsWithNoCase(base, ".dll")) {
         base.replace(base.size() - 4, 4, ".so");
     } else if (EndsWithNoCase(base, ".exe")) {
