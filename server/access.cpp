@@ -40,9 +40,12 @@ std::string NameBelowRoot(const std::string& name) {
 }
 
 // An empty root would make every name a path from the top of the file system: nothing
-// is served until a root is set.
+// is served until a root is set. A root that is the top of a file system or a system
+// directory counts as none.
 bool RefuseWithoutRoot(const ClientInfo* client) {
-    if (client->settings().rootDirectory[0] != '\0') return false;
+    if (client->settings().rootDirectory[0] != '\0' &&
+        client->listener->rootConcern == kvp::ServeRootConcern::kNone)
+        return false;
     SendErrorToClient(client, 2, kNoRootText);
     return true;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kv/net.h"
+#include "kv/serve_root.h"
 #include "kv/thread.h"
 #include "settings.h"
 #include "tftp_core.h"
@@ -21,6 +22,9 @@ struct ListenerConfig {
     bool logToStderr = false;
     // The core's reporter for transfers, logging with these settings.
     CoreReporter reporter;
+    // Why the configured root is not served (the top of a file system, a system
+    // directory); every request is then refused as without a root.
+    kvp::ServeRootConcern rootConcern = kvp::ServeRootConcern::kNone;
 };
 
 // Loads the settings from the server key (creating it with the defaults when missing)

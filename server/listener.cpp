@@ -161,6 +161,7 @@ std::shared_ptr<ListenerConfig> LoadListenerConfig() {
     const std::string toStderr = kvp::GetEnv("KVTFTP_LOG_STDERR");
     config->logToStderr = !toStderr.empty() && toStderr != "0";
     config->reporter = MakeServerReporter(config.get());
+    config->rootConcern = kvp::ClassifyServeRoot(config->settings.rootDirectory);
     return config;
 }
 
@@ -237,6 +238,14 @@ uint32_t StartTFTPServerThread(void* arg) {
             LogServerEvent(*config,
                            "StartTFTPServerThread: No root directory (TFTPHome) is set. "
                            "Every request is refused until one is set.");
+        } else if (config->rootConcern != kvp::ServeRootConcern::kNone) {
+            // A service started without a root runs in "/" (or the Windows system
+            // directory): that is never served, whatever the default says.
+            LogServerEventF(*config,
+                            "StartTFTPServerThread: The root directory %s (TFTPHome) is %s. "
+                            "Every request is refused until another one is set.",
+                            config->settings.rootDirectory,
+                            kvp::ServeRootConcernText(config->rootConcern));
         }
         shared->socketEvent = kvp::CreateEventA(false, false, "Master TFTP socket event");
         if (!shared->socketEvent) {

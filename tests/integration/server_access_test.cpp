@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "kv/paths.h"
 #include "server_harness.h"
 
 namespace srvtest {
@@ -202,6 +203,47 @@ TEST_F(ServerAccessTest, EmptyRootServesNothingAndSaysSo) {
     // The parent-reference refusal still comes first.
     ExpectRefusal(1, "../x", 1, kParentRead);
 
+    SetStringValue("TFTPHome", root_);
+    kvtest::WriteFile(RootPath("f.txt"), "served");
+    Restart();
+    Peer peer;
+    EXPECT_EQ(Download(peer, env_.tftpPort(), "f.txt").data, "served");
+}
+
+// A root at the top of a file system or in the system's own directories (what a service
+// started without a root would use) serves nothing, however it is spelt.
+TEST_F(ServerAccessTest, FileSystemTopAndSystemDirectoriesAreNeverServed) {
+    namespace fs = std::filesystem;
+    char sys[261] = {};
+    ASSERT_GT(kvp::GetSystemDirectoryA(sys, sizeof sys), 0u);
+    std::vector<std::string> roots = {
+        "/", "//", "/.", std::string(sys), std::string(sys) + "/.", root_ + "/../../../../../.."};
+    std::error_code ec;
+    fs::create_directory_symlink("/", env_.dir() + "/top", ec);
+    if (!ec) roots.push_back(env_.dir() + "/top");
+    SetFlagValue("AllowOverwrite", 1);
+    const std::string text = "No root directory has been set on this server.";
+    const std::string probe = "kvtftp-refused-root-" + std::to_string(env_.tftpPort());
+    for (const std::string& root : roots) {
+        SCOPED_TRACE(root);
+        SetStringValue("TFTPHome", root);
+        if (started_) StopServer();
+        const size_t mark = EventLines().size();
+        StartServer();
+        EXPECT_NE(
+            WaitForLineStarting(
+                "StartTFTPServerThread: The root directory " + root + " (TFTPHome) is ", mark),
+            "");
+        kvtest::WriteFile(std::string(sys) + "/" + probe, "system file");
+        ExpectRefusal(1, probe, 2, text);
+        ExpectRefusal(1, "etc/hostname", 2, text);
+        ExpectRefusal(2, probe, 2, text);
+        ExpectRefusal(2, "tmp/" + probe, 2, text);
+        EXPECT_EQ(kvtest::ReadFile(std::string(sys) + "/" + probe), "system file");
+        EXPECT_FALSE(fs::exists("/tmp/" + probe));
+        fs::remove(std::string(sys) + "/" + probe, ec);
+    }
+    // A root of its own is served again.
     SetStringValue("TFTPHome", root_);
     kvtest::WriteFile(RootPath("f.txt"), "served");
     Restart();

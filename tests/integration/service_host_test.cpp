@@ -75,6 +75,14 @@ class HostTest : public ::testing::Test {
         return n;
     }
 
+    static kvp::RegKey OpenServerKey() {
+        kvp::RegKey key;
+        EXPECT_EQ(
+            kvp::RegOpenKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyAllAccess, key.out()),
+            0L);
+        return key;
+    }
+
     kvtest::TestEnv env_;
     std::string root_;
 };
@@ -278,6 +286,38 @@ TEST_F(HostTest, HostKilledReadsStoppedAndConcurrentStartsLeaveOneHost) {
         ::kill(static_cast<pid_t>(hosts[0]), SIGKILL);
         EXPECT_TRUE(WaitForState(kvp::kServiceStopped, 5000));
     }
+}
+
+// Without a root the host would serve its working directory: "/" for the installed
+// service and for a foreground host started there. Neither reads nor writes anything.
+TEST_F(HostTest, WithoutARootNothingOfTheFileSystemIsServed) {
+    const std::string probe = "tmp/kvtftp-no-root-" + std::to_string(env_.tftpPort());
+    const auto expectNothingServed = [&] {
+        EXPECT_EQ(Fetch("etc/hostname"),
+                  "<failed: No root directory has been set on this server.>");
+        srvtest::Peer peer;
+        const srvtest::TransferResult up = srvtest::Upload(peer, env_.tftpPort(), probe, "x");
+        EXPECT_FALSE(up.ok);
+        EXPECT_EQ(up.errorText, "No root directory has been set on this server.");
+        EXPECT_FALSE(fs::exists("/" + probe));
+    };
+    Install();
+    ASSERT_EQ(kvp::RegDeleteValueA(OpenServerKey().get(), "TFTPHome"), 0L);
+    Start();
+    expectNothingServed();
+    Sc({"stop", "KVTFTP"});
+    ASSERT_TRUE(WaitForState(kvp::kServiceStopped));
+    // A key without the value is not completed: the next host has no root either.
+    ASSERT_EQ(MachineText(kServerKey, "TFTPHome"), "<missing>");
+    kvtest::Daemon host({"/bin/sh", "-c", "cd / && exec " + kvtest::BinDir() + "/kvtftpsvc -f"},
+                        env_.dir() + "/foreground.log");
+    ASSERT_TRUE(WaitForState(kvp::kServiceRunning)) << host.log();
+    expectNothingServed();
+    EXPECT_NE(host.log().find("StartTFTPServerThread: The root directory / (TFTPHome) is the top "
+                              "of a file system."),
+              std::string::npos)
+        << host.log();
+    EXPECT_EQ(host.signalAndWait("TERM"), 0);
 }
 
 TEST_F(HostTest, ForegroundHostIsItsOwnServiceManager) {

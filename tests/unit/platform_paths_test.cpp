@@ -12,6 +12,7 @@
 #include "kv/dynlib.h"
 #include "kv/paths.h"
 #include "kv/process.h"
+#include "kv/serve_root.h"
 #include "paths_internal.h"
 #include "test_support.h"
 
@@ -247,6 +248,78 @@ TEST(DynLib, SystemSearchAndFailures) {
     EXPECT_EQ(kvp::LoadLibraryA(nullptr), nullptr);
     EXPECT_FALSE(kvp::FreeLibrary(nullptr));
     EXPECT_EQ(kvp::GetProcAddress(nullptr, "x"), nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServeRoot, WindowsRulesForRootsAndDeviceNames) {
+    using kvp::ServeRootConcern;
+    const std::string win = "C:\\Windows";
+    const std::string sys = "C:\\Windows\\system32";
+    const struct {
+        const char* path;
+        ServeRootConcern want;
+    } roots[] = {
+        {"C:\\", ServeRootConcern::kFileSystemRoot},
+        {"d:", ServeRootConcern::kFileSystemRoot},
+        {"\\\\?\\C:\\", ServeRootConcern::kFileSystemRoot},
+        {"\\\\host\\share", ServeRootConcern::kFileSystemRoot},
+        {"\\\\host\\share\\", ServeRootConcern::kFileSystemRoot},
+        {"\\\\?\\UNC\\host\\share", ServeRootConcern::kFileSystemRoot},
+        {"c:\\WINDOWS", ServeRootConcern::kSystemDirectory},
+        {"C:/Windows/System32/drivers", ServeRootConcern::kSystemDirectory},
+        {"\\\\?\\C:\\Windows\\System32\\", ServeRootConcern::kSystemDirectory},
+        {"C:\\WindowsApps", ServeRootConcern::kNone},
+        {"C:\\tftp", ServeRootConcern::kNone},
+        {"\\\\host\\share\\tftp", ServeRootConcern::kNone},
+    };
+    for (const auto& r : roots) {
+        EXPECT_EQ(kvp::internal::ClassifyWindowsRoot(r.path, win, sys), r.want) << r.path;
+    }
+    const struct {
+        const char* step;
+        bool device;
+    } steps[] = {
+        {"CON", true},       {"nul", true},    {"NUL.txt", true},  {"aux.tar.gz", true},
+        {"com1", true},      {"LPT9", true},   {"con.", true},     {"prn  ", true},
+        {"conin$", true},    {"CLOCK$", true}, {"nul .txt", true}, {"console", false},
+        {"com10", false},    {"lpt0", false},  {"xnul", false},    {"file.con", false},
+        {"boot.img", false}, {"COM", false},
+    };
+    for (const auto& s : steps) {
+        EXPECT_EQ(kvp::internal::IsWindowsDeviceName(s.step), s.device) << s.step;
+    }
+}
+
+TEST(ServeRoot, TheTopAndTheStateAreRefusedHoweverSpelt) {
+    using kvp::ServeRootConcern;
+    kvtest::TestEnv env;
+    const std::string state = kvp::StateDir();
+    fs::create_directories(state + "/registry");
+    fs::create_directories(env.dir() + "/root/sub");
+    fs::create_directory_symlink("/", env.dir() + "/top");
+    fs::create_directory_symlink(state, env.dir() + "/root/state-link");
+    const struct {
+        std::string root;
+        ServeRootConcern want;
+    } cases[] = {
+        {"/", ServeRootConcern::kFileSystemRoot},
+        {"//", ServeRootConcern::kFileSystemRoot},
+        {"/tmp/..", ServeRootConcern::kFileSystemRoot},
+        {env.dir() + "/top", ServeRootConcern::kFileSystemRoot},
+        {state, ServeRootConcern::kServerState},
+        {state + "/registry", ServeRootConcern::kServerState},
+        {env.dir(), ServeRootConcern::kServerState},  // holds the state directory
+        {env.dir() + "/root/state-link", ServeRootConcern::kServerState},
+        {env.dir() + "/root", ServeRootConcern::kNone},
+        {env.dir() + "/root/sub/", ServeRootConcern::kNone},
+        {env.dir() + "/missing", ServeRootConcern::kNone},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(kvp::ClassifyServeRoot(c.root.c_str()), c.want) << c.root;
+    }
 }
 
 }  // namespace
