@@ -76,6 +76,9 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx);
 // The listener's argument, handed over with new; the listener owns it.
 struct ListenerArgs {
     kvp::EventHandle shutdown;
+    // Signalled once the listener has its port, or has given up: a start is reported
+    // only when requests are served.
+    kvp::EventHandle ready;
 };
 uint32_t StartTFTPServerThread(void* arg);
 uint32_t GetInitialRequest(void* arg);

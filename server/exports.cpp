@@ -15,6 +15,9 @@ namespace {
 
 constexpr uint16_t kWinsockVersion = 0x0101;
 constexpr uint32_t kStopWaitMs = 10000;
+// How long a start waits for the listener to bind its port; beyond it (a machine too
+// loaded to run the thread) the start is reported all the same, as before.
+constexpr uint32_t kBindWaitMs = 5000;
 
 struct EngineState {
     // Host programs call the control functions from one thread; the lock only keeps two
@@ -83,13 +86,17 @@ KV_EXPORT uint32_t KV_STDCALL StartTFTPServer() {
         }
         kvp::EventHandle shutdown = kvp::CreateEventA(false, false, "TFTP daemon shutdown event");
         if (!shutdown) return LastErrorOr(kvp::kErrorInvalidHandle);
-        auto* args = new ListenerArgs{shutdown};
+        const kvp::EventHandle ready = kvp::CreateEventA(true, false, nullptr);
+        auto* args = new ListenerArgs{shutdown, ready};
         kvp::ThreadHandle listener = kvp::CreateThread(StartTFTPServerThread, args);
         if (!listener) {
             const uint32_t err = LastErrorOr(kvp::kErrorInvalidHandle);
             delete args;
             return err;
         }
+        // A host that says the server runs (a start, a parameter change) says so only once
+        // a request sent then is answered, not lost before the port is bound.
+        if (ready) kvp::WaitForEvent(ready, kBindWaitMs);
         e.listener = listener;
         e.shutdown = shutdown;
         return 1;

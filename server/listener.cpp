@@ -212,6 +212,13 @@ uint32_t GetInitialRequest(void* arg) {
 uint32_t StartTFTPServerThread(void* arg) {
     std::unique_ptr<ListenerArgs> args(static_cast<ListenerArgs*>(arg));
     const kvp::EventHandle shutdown = args->shutdown;
+    // Every way out before the port is bound lets the starter go on too.
+    struct ReadyOnExit {
+        kvp::EventHandle event;
+        ~ReadyOnExit() {
+            if (event) kvp::SetEvent(event);
+        }
+    } ready{args->ready};
     try {
         uint16_t port = 0;
         if (!kvp::GetServicePort("tftp", "udp", &port)) {
@@ -232,6 +239,8 @@ uint32_t StartTFTPServerThread(void* arg) {
             ReportServerSocketError("StartTFTPServerThread: Failed to bind the socket");
             return 0;
         }
+        // From here requests wait in the socket until the loop below takes them.
+        if (ready.event) kvp::SetEvent(ready.event);
         const std::shared_ptr<const ListenerConfig> config = LoadListenerConfig();
         if (config->settings.rootDirectory[0] == '\0') {
             // Said once here; every request is refused until a root is set.

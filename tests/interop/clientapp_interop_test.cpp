@@ -23,7 +23,7 @@ TEST_F(ClientDialogAgainstTftpdHpa, TransfersBothWays) {
     std::filesystem::create_directories(root);
     Daemon server(TftpdHpaCommand(program, env_.tftpPort(), root), env_.dir() + "/server.log");
     ASSERT_TRUE(server.started());
-    ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << server.log();
+    ASSERT_TRUE(WaitForOwnTftpServer(server, env_.tftpPort())) << server.log();
     Open();
 
     const std::string data = kvtest::PatternData(200000, 11);

@@ -91,7 +91,8 @@ class OurServer : public ::testing::Test {
                                      std::to_string(env_.tftpPort()), root_},
             env_.dir() + "/kvtftpsvc.log");
         ASSERT_TRUE(server_->started());
-        ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << "kvtftpsvc: " << server_->log();
+        ASSERT_TRUE(WaitForOwnTftpServer(*server_, env_.tftpPort()))
+            << "kvtftpsvc: " << server_->log();
     }
 
     void TearDown() override {

@@ -54,7 +54,7 @@ TEST_F(Foreground, ServesItsDirectoryUntilTerminatedThenExitsCleanly) {
         SCOPED_TRACE(std::string("SIG") + sig);
         Daemon server(Host({"-p", std::to_string(env_.tftpPort()), root_}),
                       env_.dir() + "/kvtftpsvc.log");
-        ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << server.log();
+        ASSERT_TRUE(WaitForOwnTftpServer(server, env_.tftpPort())) << server.log();
         EXPECT_EQ(ServerHome(), fs::canonical(root_).string());
 
         // A client we did not write fetches a file to show that it is that directory.
@@ -96,7 +96,7 @@ TEST_F(Foreground, StateDirectoryOptionAndQuietConsole) {
     Daemon server({"/usr/bin/env", "-u", "KVTFTP_STATE_DIR", kvtest::BinDir() + "/kvtftpsvc", "-f",
                    "-q", "-s", state, "-p", std::to_string(env_.tftpPort()), root_},
                   env_.dir() + "/kvtftpsvc.log");
-    ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << server.log();
+    ASSERT_TRUE(WaitForOwnTftpServer(server, env_.tftpPort())) << server.log();
     EXPECT_NE(server.log().find("(state in " + state + ")"), std::string::npos) << server.log();
     EXPECT_TRUE(fs::exists(state + "/registry/HKEY_LOCAL_MACHINE.reg"));
     EXPECT_EQ(server.signalAndWait("TERM"), 0) << server.log();

@@ -73,7 +73,7 @@ class LossyLinkTest : public ::testing::TestWithParam<double> {
     }
     void StartRelay() {
         ASSERT_TRUE(server_->started());
-        ASSERT_TRUE(WaitForTftpServer(serverPort_)) << server_->log();
+        ASSERT_TRUE(WaitForOwnTftpServer(*server_, serverPort_)) << server_->log();
         const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         relay_ = std::make_unique<kvtest::LossyRelay>(
             env_.tftpPort(), serverPort_, GetParam(),

@@ -179,7 +179,7 @@ class ForeignServerTest : public ForeignServerBase, public ::testing::TestWithPa
         server_ = std::make_unique<Daemon>(GetParam().argv(prog, env_.tftpPort(), root_),
                                            env_.dir() + "/server.log");
         ASSERT_TRUE(server_->started());
-        ASSERT_TRUE(WaitForTftpServer(env_.tftpPort())) << server_->log();
+        ASSERT_TRUE(WaitForOwnTftpServer(*server_, env_.tftpPort())) << server_->log();
     }
 
     std::unique_ptr<Daemon> server_;
@@ -224,7 +224,7 @@ TEST_F(DnsmasqServer, ClientLibraryDownloadsAndProbe) {
                    "--tftp-root=" + root_},
                   env_.dir() + "/server.log");
     ASSERT_TRUE(server.started());
-    ASSERT_TRUE(WaitForTftpServer(69)) << server.log();
+    ASSERT_TRUE(WaitForOwnTftpServer(server, 69)) << server.log();
     WriteServices(env_.dir() + "/services", 69);
 
     CheckOctet(false);

@@ -24,6 +24,7 @@ using kvtest::CommandResult;
 using kvtest::Daemon;
 using kvtest::RunCommand;
 using kvtest::ShellQuote;
+using kvtest::WaitForOwnTftpServer;
 using kvtest::WaitForTftpServer;
 
 // tftpd-hpa in the foreground on 127.0.0.1:port serving root, uploads creating files.

@@ -4,6 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <vector>
 
 #include "kv/net.h"
 #include "kv/time.h"
@@ -88,6 +92,90 @@ int Daemon::signalAndWait(const std::string& signal_name) {
 
 std::string Daemon::log() const {
     return ReadFile(log_path_);
+}
+
+namespace {
+
+// The inodes of the UDP sockets bound to the port (any address), from /proc/net/udp;
+// false when the table cannot be read.
+bool UdpSocketInodes(uint16_t port, std::set<std::string>* inodes) {
+    std::ifstream table("/proc/net/udp");
+    if (!table) return false;
+    std::string line;
+    std::getline(table, line);  // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >>
+              timeout >> inode))
+            continue;
+        const size_t colon = local.find(':');
+        if (colon == std::string::npos) continue;
+        if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) inodes->insert(inode);
+    }
+    return true;
+}
+
+// The process and its descendants, from the parent ids in /proc/<pid>/stat.
+std::set<long> ProcessTree(long root) {
+    std::map<long, std::vector<long>> children;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const size_t close = text.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(text.substr(close + 1));
+        std::string state;
+        long ppid = 0;
+        if (rest >> state >> ppid) children[ppid].push_back(std::stol(name));
+    }
+    std::set<long> tree{root};
+    std::vector<long> todo{root};
+    while (!todo.empty()) {
+        const long pid = todo.back();
+        todo.pop_back();
+        for (long child : children[pid]) {
+            if (tree.insert(child).second) todo.push_back(child);
+        }
+    }
+    return tree;
+}
+
+// The socket inodes among the open descriptors of the processes.
+std::set<std::string> SocketsOf(const std::set<long>& pids) {
+    std::set<std::string> inodes;
+    for (long pid : pids) {
+        std::error_code ec;
+        const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+        for (const auto& fd : std::filesystem::directory_iterator(dir, ec)) {
+            const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+            if (!ec && target.rfind("socket:[", 0) == 0)
+                inodes.insert(target.substr(8, target.size() - 9));
+        }
+    }
+    return inodes;
+}
+
+}  // namespace
+
+::testing::AssertionResult WaitForOwnTftpServer(const Daemon& daemon, uint16_t port,
+                                                unsigned limit_ms) {
+    if (!WaitForTftpServer(port, limit_ms))
+        return ::testing::AssertionFailure() << "no TFTP server answered on 127.0.0.1:" << port;
+    std::set<std::string> bound;
+    if (!UdpSocketInodes(port, &bound)) return ::testing::AssertionSuccess();
+    const std::set<std::string> own = SocketsOf(ProcessTree(static_cast<long>(daemon.pid())));
+    for (const std::string& inode : bound) {
+        if (!own.count(inode))
+            return ::testing::AssertionFailure()
+                   << "UDP port " << port
+                   << " is held by another program than the one this test started; its "
+                      "answers would be taken for the test's own server";
+    }
+    return ::testing::AssertionSuccess();
 }
 
 bool WaitForTftpServer(uint16_t port, unsigned limit_ms) {

@@ -2,6 +2,8 @@
 // their output collected, or in the background as servers.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -48,6 +50,12 @@ class Daemon {
 // Sends a read request for a file that does not exist to 127.0.0.1:port until any
 // answer arrives; false when none came within limit_ms.
 bool WaitForTftpServer(uint16_t port, unsigned limit_ms = 10000);
+// As above, for a server the test started itself: it also fails when a UDP socket on the
+// port belongs to a process other than the daemon or its children (another program's
+// server would answer in its place), and says why. Where the system does not tell who
+// holds a socket (no /proc), only the answer counts.
+::testing::AssertionResult WaitForOwnTftpServer(const Daemon& daemon, uint16_t port,
+                                                unsigned limit_ms = 10000);
 
 // The processes that run the program (by file name) in this test's state directory.
 std::vector<long> ProcessesOf(const std::string& program);
