@@ -136,11 +136,14 @@ bool ParseCommand(const Args& a, const std::set<std::string>& flags,
                   const std::set<std::string>& with_argument, size_t positionals, Command* c) {
     for (size_t i = 2; i < a.size(); ++i) {
         const std::string& arg = a[i];
-        if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-')) {
+        const std::string opt = arg.size() < 2 ? "" : kvp::ToAsciiLower(arg.substr(1));
+        // A file's absolute path begins with '/' too: an option is only a name this verb
+        // knows.
+        if (arg.size() < 2 || (arg[0] != '/' && arg[0] != '-') ||
+            (arg[0] == '/' && !with_argument.count(opt) && !flags.count(opt))) {
             c->positional.push_back(arg);
             continue;
         }
-        const std::string opt = kvp::ToAsciiLower(arg.substr(1));
         if (with_argument.count(opt)) {
             if (++i >= a.size()) return false;
             std::string* slot = opt == "v"   ? &c->value_name
