@@ -25,11 +25,18 @@ namespace internal {
 
 namespace {
 
-// Backslashes, no trailing separator (except a lone one), ASCII lower case.
+// Backslashes, no trailing separator (except a lone one), ASCII lower case, and the
+// "\\?\" forms as their plain ones: "\\?\C:\" and "\\?\UNC\host\share" name the same
+// places as "C:\" and "\\host\share".
 std::string Normalised(const std::string& path) {
     std::string s = ToAsciiLower(path);
     for (char& c : s) {
         if (c == '/') c = '\\';
+    }
+    if (s.rfind("\\\\?\\unc\\", 0) == 0) {
+        s = "\\\\" + s.substr(8);
+    } else if (s.rfind("\\\\?\\", 0) == 0 || s.rfind("\\\\.\\", 0) == 0) {
+        s = s.substr(4);
     }
     while (s.size() > 1 && s.back() == '\\') s.pop_back();
     return s;
@@ -64,13 +71,7 @@ bool IsDriveRoot(const std::string& s) {
 
 ServeRootConcern ClassifyWindowsRoot(const std::string& fullPath, const std::string& windowsDir,
                                      const std::string& systemDir) {
-    std::string p = Normalised(fullPath);
-    // "\\?\C:\" and "\\?\UNC\host\share" name the same places as "C:\" and "\\host\share".
-    if (p.rfind("\\\\?\\unc\\", 0) == 0) {
-        p = "\\\\" + p.substr(8);
-    } else if (p.rfind("\\\\?\\", 0) == 0 || p.rfind("\\\\.\\", 0) == 0) {
-        p = p.substr(4);
-    }
+    const std::string p = Normalised(fullPath);
     if (p.empty() || p == "\\" || IsDriveRoot(p)) return ServeRootConcern::kFileSystemRoot;
     if (p.rfind("\\\\", 0) == 0 && CountSteps(p) <= 2) return ServeRootConcern::kFileSystemRoot;
     if (EqualOrBelow(p, Normalised(windowsDir)) || EqualOrBelow(p, Normalised(systemDir)))

@@ -277,6 +277,11 @@ TEST(ServeRoot, WindowsRulesForRootsAndDeviceNames) {
     };
     for (const auto& r : roots) {
         EXPECT_EQ(kvp::internal::ClassifyWindowsRoot(r.path, win, sys), r.want) << r.path;
+        // The system's directories as a handle's final path gives them.
+        EXPECT_EQ(
+            kvp::internal::ClassifyWindowsRoot(r.path, "\\\\?\\" + win, "\\\\?\\" + sys + "\\"),
+            r.want)
+            << r.path;
     }
     const struct {
         const char* step;
