@@ -199,15 +199,28 @@ std::string StagedName() {
 
 }  // namespace
 
-// The directory of the target stays open from creation to commit, so the file is renamed
-// in the very directory that was checked to lie below the root.
+// No descriptor is kept for the directory (an upload costs its file and its socket, no
+// more): it is found again below the root, with the same confinement, to commit or
+// remove the temporary file.
 struct StagedFile::State {
     std::FILE* file = nullptr;
-    int dir = -1;
+    std::string root;
+    std::string parent;
     std::string temp;
     std::string target;
     bool replace = false;
 };
+
+namespace {
+
+int OpenStagedDir(const std::string& root, const std::string& parent) {
+    internal::Fd rootDir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (rootDir.get() < 0) return -1;
+    return OpenBeneath(rootDir.get(), parent.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK, true);
+}
+
+}  // namespace
 
 StagedFile::StagedFile() : s_(new State) {}
 
@@ -233,10 +246,7 @@ bool StagedFile::Open(const char* root, const char* name, bool replace) {
         errno = EISDIR;
         return false;
     }
-    internal::Fd rootDir(::open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (rootDir.get() < 0) return false;
-    internal::Fd dir(OpenBeneath(rootDir.get(), parent.c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK, true));
+    internal::Fd dir(OpenStagedDir(root, parent));
     if (dir.get() < 0) return false;
     // What stands at the name now: it decides the refusals and the mode of the new file.
     struct stat st {};
@@ -277,7 +287,8 @@ bool StagedFile::Open(const char* root, const char* name, bool replace) {
         return false;
     }
     s_->file = f;
-    s_->dir = dir.release();
+    s_->root = root;
+    s_->parent = parent;
     s_->temp = temp;
     s_->target = last;
     s_->replace = replace;
@@ -296,17 +307,22 @@ bool StagedFile::Commit() {
         ok = false;
         err = errno;
     }
+    internal::Fd dir(ok ? OpenStagedDir(s_->root, s_->parent) : -1);
+    if (ok && dir.get() < 0) {
+        ok = false;
+        err = errno;
+    }
     if (ok) {
+        const int d = dir.get();
         if (s_->replace) {
-            ok = ::renameat(s_->dir, s_->temp.c_str(), s_->dir, s_->target.c_str()) == 0;
+            ok = ::renameat(d, s_->temp.c_str(), d, s_->target.c_str()) == 0;
         } else {
-            ok = ::renameat2(s_->dir, s_->temp.c_str(), s_->dir, s_->target.c_str(),
-                             RENAME_NOREPLACE) == 0;
+            ok = ::renameat2(d, s_->temp.c_str(), d, s_->target.c_str(), RENAME_NOREPLACE) == 0;
             // A file system without the flag: a new hard link fails just as well when
             // the name is taken.
             if (!ok && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-                ok = ::linkat(s_->dir, s_->temp.c_str(), s_->dir, s_->target.c_str(), 0) == 0;
-                if (ok) ::unlinkat(s_->dir, s_->temp.c_str(), 0);
+                ok = ::linkat(d, s_->temp.c_str(), d, s_->target.c_str(), 0) == 0;
+                if (ok) ::unlinkat(d, s_->temp.c_str(), 0);
             }
         }
         err = errno;
@@ -320,11 +336,11 @@ bool StagedFile::Commit() {
 void StagedFile::Discard() {
     const int err = errno;
     if (s_->file) std::fclose(std::exchange(s_->file, nullptr));
-    if (s_->dir >= 0) {
-        if (!s_->temp.empty()) ::unlinkat(s_->dir, s_->temp.c_str(), 0);
-        ::close(std::exchange(s_->dir, -1));
+    if (!s_->temp.empty()) {
+        internal::Fd dir(OpenStagedDir(s_->root, s_->parent));
+        if (dir.get() >= 0) ::unlinkat(dir.get(), s_->temp.c_str(), 0);
+        s_->temp.clear();
     }
-    s_->temp.clear();
     errno = err;
 }
 
