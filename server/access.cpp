@@ -50,19 +50,34 @@ bool RefuseWithoutRoot(const ClientInfo* client) {
     return true;
 }
 
+// True when the last step of the name is that of a file still being received: such a
+// file is never served, and no request may name one.
+bool NamesStagedFile(const std::string& tail) {
+    const size_t slash = tail.rfind('/');
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    return tail.compare(start, sizeof kvp::kStagedNamePrefix - 1, kvp::kStagedNamePrefix) == 0;
+}
+
 // Joins the name to the root for the context's full path (what the log lines and error
-// texts show) and opens the file below the root, never outside it. A path too long to
-// open is refused like one that cannot be opened.
+// texts show) and returns the name as opened below the root, or false for a name that is
+// refused like one that cannot be opened: too long a path, or a staged file's name.
+bool JoinBelowRoot(const ServerSettings& settings, TransferContext* ctx, std::string* tail) {
+    const std::string root = RootText(settings);
+    *tail = NameBelowRoot(ctx->fileName);
+    ctx->fileName = JoinServerPath(root.c_str(), ctx->fileName);
+    if (ctx->fileName.size() > kMaxFullPath || NamesStagedFile(*tail)) {
+        kvp::SetLastSystemError(0);
+        return false;
+    }
+    return true;
+}
+
+// Opens the file below the root, never outside it.
 std::FILE* OpenBelowRoot(const ServerSettings& settings, TransferContext* ctx,
                          kvp::BelowMode mode) {
-    const std::string root = RootText(settings);
-    const std::string tail = NameBelowRoot(ctx->fileName);
-    ctx->fileName = JoinServerPath(root.c_str(), ctx->fileName);
-    if (ctx->fileName.size() > kMaxFullPath) {
-        kvp::SetLastSystemError(0);
-        return nullptr;
-    }
-    return kvp::OpenFileBelow(root.c_str(), tail.c_str(), mode);
+    std::string tail;
+    if (!JoinBelowRoot(settings, ctx, &tail)) return nullptr;
+    return kvp::OpenFileBelow(RootText(settings).c_str(), tail.c_str(), mode);
 }
 
 }  // namespace
@@ -151,25 +166,24 @@ int CheckFilenameToRead(ClientInfo* client, TransferContext* ctx) {
     return 1;
 }
 
-int CheckFilenameToWrite(ClientInfo* client, TransferContext* ctx) {
+int CheckFilenameToWrite(ClientInfo* client, TransferContext* ctx, kvp::StagedFile* staged) {
     if (HoldsParentReference(ctx->fileName)) {
         SendErrorToClient(client, 1, "Cannot use refer to parent directories in filename.");
         return 0;
     }
     if (RefuseWithoutRoot(client)) return 0;
-    // Without overwrites the file is created exclusively: the existence check and the
-    // creation are one step, so of two requests racing for one new name only one gets
-    // it, and the other is refused as an existing file.
+    // The upload is received beside its target and put in place only when complete, so
+    // a failed one destroys nothing. Without overwrites a taken name is refused here, and
+    // a name taken meanwhile by another upload fails that upload's commit.
     const bool overwrite = FlagNotZero(client->settings().allowOverwrite);
-    ctx->file =
-        OpenBelowRoot(client->settings(), ctx,
-                      overwrite ? kvp::BelowMode::kWriteTruncate : kvp::BelowMode::kWriteNew);
-    if (ctx->file == nullptr && !overwrite && kvp::IsAlreadyExistsError(kvp::LastSystemError())) {
-        SendErrorToClient(client, 2,
-                          "The file already exists. Overwrites have not been permitted.");
+    std::string tail;
+    const bool opened = JoinBelowRoot(client->settings(), ctx, &tail) &&
+                        staged->Open(RootText(client->settings()).c_str(), tail.c_str(), overwrite);
+    if (!opened && !overwrite && kvp::IsAlreadyExistsError(kvp::LastSystemError())) {
+        SendErrorToClient(client, 2, kFileExistsText);
         return 0;
     }
-    if (ctx->file == nullptr) {
+    if (!opened) {
         char text[1024];
         std::snprintf(text, sizeof text, "CheckFilenameToWrite: Unable to open %s for writing.",
                       ctx->fileName.c_str());
@@ -177,5 +191,6 @@ int CheckFilenameToWrite(ClientInfo* client, TransferContext* ctx) {
         LogServerEvent(*client->listener, text);
         return 0;
     }
+    ctx->file = staged->get();
     return 1;
 }

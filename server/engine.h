@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kv/net.h"
+#include "kv/paths.h"
 #include "kv/serve_root.h"
 #include "kv/thread.h"
 #include "settings.h"
@@ -45,7 +46,11 @@ int CheckClientAllowed(ClientInfo* client);
 int CheckDownloadsAllowed(ClientInfo* client);
 int CheckUploadsAllowed(ClientInfo* client);
 int CheckFilenameToRead(ClientInfo* client, TransferContext* ctx);
-int CheckFilenameToWrite(ClientInfo* client, TransferContext* ctx);
+// On success the context's file is the staged file's stream; the upload commits it.
+int CheckFilenameToWrite(ClientInfo* client, TransferContext* ctx, kvp::StagedFile* staged);
+// The refusal of a name that is taken while overwrites are off.
+constexpr const char* kFileExistsText =
+    "The file already exists. Overwrites have not been permitted.";
 // One ERROR packet to the client from a fresh socket when error replies are on; 1 when
 // sent or nothing to do, 0 when the send failed.
 int SendErrorToClient(const ClientInfo* client, uint16_t code, const char* text);

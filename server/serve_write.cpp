@@ -1,6 +1,9 @@
-// One upload: the file below the root created or replaced, then DATA blocks stored and
-// acknowledged in sequence until a short block ends it.
+// One upload: DATA blocks stored in a staged file beside the target and acknowledged in
+// sequence until a short block ends it; only then is the file put at its name.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "engine.h"
@@ -37,6 +40,79 @@ void DallyForRepeatedLastBlock(TransferContext* ctx, uint32_t initialTimeoutMs,
     }
 }
 
+// Room kept free on the root's file system, so that anonymous uploads cannot take the
+// space the system and its other users need: the smaller of 64 MiB and 5 % of the file
+// system, so that a small volume still takes uploads of most of its size.
+constexpr uint64_t kReserveCapBytes = 64u << 20;
+constexpr uint64_t kReservePercent = 5;
+// At most this much is written between two looks at the free space; a look allows only
+// what still fits above the reserve, so near it every block is looked at again.
+constexpr uint64_t kSpaceCheckBytes = 64u << 10;
+
+// Whether each block still fits above the reserve, looking at the file system once per
+// kSpaceCheckBytes written (a look costs a flush and a system call).
+class DiskReserve {
+  public:
+    explicit DiskReserve(const std::string& root) : root_(root) {}
+    bool Allows(std::FILE* file, size_t bytes) {
+        if (written_ + bytes <= allowance_) {
+            written_ += bytes;
+            return true;
+        }
+        // What is still buffered must reach the file system to be counted there.
+        std::fflush(file);
+        uint64_t available = 0;
+        uint64_t total = 0;
+        // A file system that does not tell its space is not held to a reserve.
+        if (!kvp::GetDiskSpace(root_.c_str(), &available, &total)) return true;
+        const uint64_t reserve = std::min(kReserveCapBytes, total / 100 * kReservePercent);
+        allowance_ = available > reserve ? std::min(available - reserve, kSpaceCheckBytes) : 0;
+        written_ = 0;
+        if (bytes > allowance_) return false;
+        written_ = bytes;
+        return true;
+    }
+
+  private:
+    std::string root_;
+    uint64_t allowance_ = 0;
+    uint64_t written_ = 0;
+};
+
+// The expected DATA block would leave less than the reserve free: refused with code 3.
+bool RefuseForReserve(ClientInfo* client, TransferContext* ctx, DiskReserve* reserve) {
+    if (GetPacketOpcode(ctx->recvBuf, ctx->recvLen) != kOpData || ctx->recvLen < 4 ||
+        GetPacketBlock(ctx->recvBuf, ctx->recvLen) != static_cast<int32_t>(ctx->block) + 1) {
+        return false;
+    }
+    if (reserve->Allows(ctx->file, static_cast<size_t>(ctx->recvLen - 4))) return false;
+    SendErrorToPeer(ctx, 3, GetTFTPErrorText(3).c_str());
+    LogServerEventF(*client->listener,
+                    "ServeWriteRequest: Too little free disk space left to receive %s. Aborting.",
+                    ctx->fileName.c_str());
+    return true;
+}
+
+// Puts the complete file at its name; on failure the client hears why, and it is logged.
+bool CommitUpload(ClientInfo* client, TransferContext* ctx, kvp::StagedFile* staged) {
+    ctx->file = nullptr;
+    if (staged->Commit()) return true;
+    const int err = kvp::LastSystemError();
+    if (!FlagNotZero(client->settings().allowOverwrite) && kvp::IsAlreadyExistsError(err)) {
+        // Another upload of the name finished first: this one is refused as it would have
+        // been had it come later.
+        SendErrorToPeer(ctx, 2, kFileExistsText);
+        LogServerEventF(*client->listener, "ServeWriteRequest: %s was created meanwhile. %s",
+                        ctx->fileName.c_str(), kFileExistsText);
+        return false;
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "File write error %d occurred. Aborting.", err);
+    SendErrorToPeer(ctx, 3, text);
+    LogServerEvent(*client->listener, text);
+    return false;
+}
+
 }  // namespace
 
 int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
@@ -47,8 +123,9 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
         return 0;
     }
     if (!CheckUploadsAllowed(client)) return 0;
-    if (!CheckFilenameToWrite(client, ctx)) return 0;
-    kvp::File file(ctx->file);  // closed on every way out
+    // Removed on every way out unless committed.
+    kvp::StagedFile staged;
+    if (!CheckFilenameToWrite(client, ctx, &staged)) return 0;
     kvp::Socket conversation;
     if (!OpenConversation(client, ctx, &conversation)) return 0;
     const uint32_t initialTimeout = ctx->timeout;
@@ -56,6 +133,9 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                     kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
                     ctx->fileName.c_str());
 
+    const ServerSettings& settings = client->settings();
+    DiskReserve reserve(std::string(
+        settings.rootDirectory, strnlen(settings.rootDirectory, sizeof settings.rootDirectory)));
     RetryWatch watch;
     StartRetryWatch(&watch, client->settings().retransmits, initialTimeout, kvp::GetTickCount());
     StrayPacketLog strays(*client->listener, "ServeWriteRequest", ctx->fileName.c_str());
@@ -99,6 +179,8 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
             }
         } else if (opcode != kOpData) {
             strays.Note(opcode);  // short (0xFFFF) or of an unknown opcode
+        } else if (RefuseForReserve(client, ctx, &reserve)) {
+            break;
         } else {
             char text[128];
             const DataVerdict verdict = AcceptDataBlock(ctx, text, sizeof text);
@@ -106,6 +188,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                 LogServerEvent(*client->listener, text);
                 break;
             }
+            if (verdict == DataVerdict::kLast && !CommitUpload(client, ctx, &staged)) break;
             if (verdict == DataVerdict::kStored || verdict == DataVerdict::kLast) {
                 AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
                 progress = true;
@@ -127,9 +210,9 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
         }
     }
 
-    // The file is complete and closed before the outcome is logged.
-    file.reset();
+    // The file is in place, or gone, before the outcome is logged.
     ctx->file = nullptr;
+    staged.Discard();
     char line[1024];
     if (succeeded) {
         std::snprintf(line, sizeof line, "ServeWriteRequest: %s uploaded %s.",

@@ -3,13 +3,18 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <pwd.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "paths_internal.h"
@@ -175,7 +180,177 @@ std::FILE* OpenBelow(const char* root, const char* name, BelowMode mode, bool ke
     return StreamForRegular(fd, stream);
 }
 
+// A name for a staged file: the prefix and 16 hex digits, random where the system gives
+// randomness, else unique within the process and hard to guess from outside.
+std::string StagedName() {
+    static std::atomic<uint64_t> counter{0};
+    uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bits)) {
+        timespec ts{};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        bits = (static_cast<uint64_t>(ts.tv_nsec) << 20) ^ static_cast<uint64_t>(ts.tv_sec) ^
+               (static_cast<uint64_t>(::getpid()) << 40) ^
+               (counter.fetch_add(1) * 0x9E3779B97F4A7C15u);
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(bits));
+    return std::string(kStagedNamePrefix) + hex;
+}
+
 }  // namespace
+
+// No descriptor is kept for the directory (an upload costs its file and its socket, no
+// more): it is found again below the root, with the same confinement, to commit or
+// remove the temporary file.
+struct StagedFile::State {
+    std::FILE* file = nullptr;
+    std::string root;
+    std::string parent;
+    std::string temp;
+    std::string target;
+    bool replace = false;
+};
+
+namespace {
+
+int OpenStagedDir(const std::string& root, const std::string& parent) {
+    internal::Fd rootDir(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (rootDir.get() < 0) return -1;
+    return OpenBeneath(rootDir.get(), parent.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK, true);
+}
+
+}  // namespace
+
+StagedFile::StagedFile() : s_(new State) {}
+
+StagedFile::~StagedFile() {
+    Discard();
+}
+
+std::FILE* StagedFile::get() const {
+    return s_->file;
+}
+
+bool StagedFile::Open(const char* root, const char* name, bool replace) {
+    Discard();
+    if (!root || !*root || !name) {
+        errno = EINVAL;
+        return false;
+    }
+    while (*name == '/') ++name;
+    const char* slash = std::strrchr(name, '/');
+    const std::string parent = slash ? std::string(name, static_cast<size_t>(slash - name)) : "";
+    const std::string last = slash ? slash + 1 : name;
+    if (last.empty() || last == "." || last == "..") {
+        errno = EISDIR;
+        return false;
+    }
+    internal::Fd dir(OpenStagedDir(root, parent));
+    if (dir.get() < 0) return false;
+    // What stands at the name now: it decides the refusals and the mode of the new file.
+    struct stat st {};
+    mode_t keepMode = 0;
+    if (::fstatat(dir.get(), last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!replace) {
+            errno = EEXIST;
+            return false;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            // A link would be replaced, not written through: refused, as a directory is.
+            errno = S_ISDIR(st.st_mode) ? EISDIR : S_ISLNK(st.st_mode) ? ELOOP : EINVAL;
+            return false;
+        }
+        keepMode = st.st_mode & 0777;
+    } else if (errno != ENOENT) {
+        return false;
+    }
+    int fd = -1;
+    std::string temp;
+    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+        temp = StagedName();
+        do {
+            fd = ::openat(dir.get(), temp.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0 && errno != EEXIST) return false;
+    }
+    if (fd < 0) return false;
+    // A replaced file's permissions carry over; a new one has what the umask leaves.
+    if (keepMode != 0) (void)::fchmod(fd, keepMode);
+    std::FILE* f = ::fdopen(fd, "wb");
+    if (!f) {
+        const int err = errno;
+        ::close(fd);
+        ::unlinkat(dir.get(), temp.c_str(), 0);
+        errno = err;
+        return false;
+    }
+    s_->file = f;
+    s_->root = root;
+    s_->parent = parent;
+    s_->temp = temp;
+    s_->target = last;
+    s_->replace = replace;
+    return true;
+}
+
+bool StagedFile::Commit() {
+    if (!s_->file) {
+        errno = EBADF;
+        return false;
+    }
+    std::FILE* f = std::exchange(s_->file, nullptr);
+    bool ok = std::fflush(f) == 0 && ::fsync(::fileno(f)) == 0;
+    int err = errno;
+    if (std::fclose(f) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    internal::Fd dir(ok ? OpenStagedDir(s_->root, s_->parent) : -1);
+    if (ok && dir.get() < 0) {
+        ok = false;
+        err = errno;
+    }
+    if (ok) {
+        const int d = dir.get();
+        if (s_->replace) {
+            ok = ::renameat(d, s_->temp.c_str(), d, s_->target.c_str()) == 0;
+        } else {
+            ok = ::renameat2(d, s_->temp.c_str(), d, s_->target.c_str(), RENAME_NOREPLACE) == 0;
+            // A file system without the flag: a new hard link fails just as well when
+            // the name is taken.
+            if (!ok && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+                ok = ::linkat(d, s_->temp.c_str(), d, s_->target.c_str(), 0) == 0;
+                if (ok) ::unlinkat(d, s_->temp.c_str(), 0);
+            }
+        }
+        err = errno;
+    }
+    if (ok) s_->temp.clear();
+    Discard();
+    errno = err;
+    return ok;
+}
+
+void StagedFile::Discard() {
+    const int err = errno;
+    if (s_->file) std::fclose(std::exchange(s_->file, nullptr));
+    if (!s_->temp.empty()) {
+        internal::Fd dir(OpenStagedDir(s_->root, s_->parent));
+        if (dir.get() >= 0) ::unlinkat(dir.get(), s_->temp.c_str(), 0);
+        s_->temp.clear();
+    }
+    errno = err;
+}
+
+bool GetDiskSpace(const char* path, uint64_t* available, uint64_t* total) {
+    struct statvfs vfs {};
+    if (!path || ::statvfs(path, &vfs) != 0) return false;
+    if (available) *available = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    if (total) *total = static_cast<uint64_t>(vfs.f_blocks) * vfs.f_frsize;
+    return true;
+}
 
 std::string StateDir() {
     const char* dir = std::getenv("KVTFTP_STATE_DIR");

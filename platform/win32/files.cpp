@@ -2,6 +2,8 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -65,26 +67,43 @@ bool OpenedBelowRoot(HANDLE h, const std::string& root) {
            EqualNoCase(std::string_view(file).substr(0, base.size()), base);
 }
 
-}  // namespace
+// Opens the directory for as long as a file is made in it, unable to be renamed or
+// replaced by a junction meanwhile (no FILE_SHARE_DELETE), and checks that it is the root
+// or lies below it as it is now: a directory swapped since the checks of the steps would
+// have the file created elsewhere. INVALID_HANDLE_VALUE, last error set, otherwise.
+HANDLE HoldDirectoryBelowRoot(const std::string& dir, const char* root) {
+    HANDLE h = ::CreateFileA(dir.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return h;
+    const std::string rootPath = FinalPathOfDirectory(root);
+    if (rootPath.empty() || (!EqualNoCase(FinalPathOf(h), rootPath) && !OpenedBelowRoot(h, root))) {
+        ::CloseHandle(h);
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
 
-// No reparse point (symbolic link, junction, mount point) is followed at any step, so
-// nothing can lead outside the root; stricter than following those that stay below it.
-std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode) {
+// The full path of `name` below the root after checking every step: no reparse point
+// (symbolic link, junction, mount point) is followed at any step, so nothing can lead
+// outside the root; stricter than following those that stay below it. False with the
+// last error set.
+bool WalkBelow(const char* root, const char* name, BelowMode mode, std::string* out) {
     if (!root || !*root || !name) {
         ::SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
+        return false;
     }
     std::vector<std::string> parts;
     if (!SplitBelow(name, &parts)) {
         ::SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
+        return false;
     }
     std::string path = root;
     const DWORD rootAttrs = ::GetFileAttributesA(path.c_str());
-    if (rootAttrs == INVALID_FILE_ATTRIBUTES) return nullptr;
+    if (rootAttrs == INVALID_FILE_ATTRIBUTES) return false;
     if (!(rootAttrs & FILE_ATTRIBUTE_DIRECTORY)) {
         ::SetLastError(ERROR_DIRECTORY);
-        return nullptr;
+        return false;
     }
     for (size_t i = 0; i < parts.size(); ++i) {
         if (path.back() != '\\' && path.back() != '/') path += '\\';
@@ -94,26 +113,49 @@ std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode) {
         if (attrs == INVALID_FILE_ATTRIBUTES) {
             // Only the file itself may be missing, and only for a write.
             if (last && mode != BelowMode::kRead) break;
-            return nullptr;
+            return false;
         }
         // A new file: anything at the name, a directory or a link too, is taken.
         if (last && mode == BelowMode::kWriteNew) {
             ::SetLastError(ERROR_FILE_EXISTS);
-            return nullptr;
+            return false;
         }
         if (attrs & FILE_ATTRIBUTE_REPARSE_POINT) {
             ::SetLastError(ERROR_ACCESS_DENIED);
-            return nullptr;
+            return false;
         }
         if (!last && !(attrs & FILE_ATTRIBUTE_DIRECTORY)) {
             ::SetLastError(ERROR_PATH_NOT_FOUND);
-            return nullptr;
+            return false;
         }
         if (last && (attrs & FILE_ATTRIBUTE_DIRECTORY)) {
             ::SetLastError(ERROR_ACCESS_DENIED);
-            return nullptr;
+            return false;
         }
     }
+    *out = path;
+    return true;
+}
+
+// A name for a staged file: the prefix and 16 hex digits, unique within the process and
+// hard to guess from outside; a taken one is simply tried again.
+std::string StagedName() {
+    static volatile LONG counter = 0;
+    LARGE_INTEGER now{};
+    ::QueryPerformanceCounter(&now);
+    const uint64_t bits = (static_cast<uint64_t>(now.QuadPart) * 0x9E3779B97F4A7C15u) ^
+                          (static_cast<uint64_t>(::GetCurrentProcessId()) << 32) ^
+                          static_cast<uint64_t>(::InterlockedIncrement(&counter));
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(bits));
+    return std::string(kStagedNamePrefix) + hex;
+}
+
+}  // namespace
+
+std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode) {
+    std::string path;
+    if (!WalkBelow(root, name, mode, &path)) return nullptr;
     DWORD access = GENERIC_READ;
     DWORD disposition = OPEN_EXISTING;
     int flags = _O_RDONLY;
@@ -124,20 +166,8 @@ std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode) {
         flags = _O_WRONLY;
         stream = "wb";
     }
-    // The file's directory is held open, and so cannot be renamed or replaced by a junction
-    // while the file is opened in it; it must lie below the root as it is now, or a
-    // directory swapped since the checks above would have the file created elsewhere.
-    const std::string parent = path.substr(0, path.find_last_of("\\/"));
-    HANDLE dir = ::CreateFileA(parent.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE dir = HoldDirectoryBelowRoot(path.substr(0, path.find_last_of("\\/")), root);
     if (dir == INVALID_HANDLE_VALUE) return nullptr;
-    const bool parentBelow = parts.size() == 1 ? FinalPathOf(dir) == FinalPathOfDirectory(root)
-                                               : OpenedBelowRoot(dir, root);
-    if (!parentBelow) {
-        ::CloseHandle(dir);
-        ::SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
     // A reparse point put at the name since the check is opened itself, not followed.
     HANDLE h = ::CreateFileA(
         path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -164,6 +194,109 @@ std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode) {
 
 bool IsAlreadyExistsError(int err) {
     return err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
+}
+
+struct StagedFile::State {
+    std::FILE* file = nullptr;
+    std::string temp;
+    std::string target;
+    bool replace = false;
+    // The target's directory, held from the creation of the file to its move.
+    HANDLE dir = INVALID_HANDLE_VALUE;
+};
+
+StagedFile::StagedFile() : s_(new State) {}
+
+StagedFile::~StagedFile() {
+    Discard();
+}
+
+std::FILE* StagedFile::get() const {
+    return s_->file;
+}
+
+bool StagedFile::Open(const char* root, const char* name, bool replace) {
+    Discard();
+    std::string target;
+    if (!WalkBelow(root, name, replace ? BelowMode::kWriteTruncate : BelowMode::kWriteNew,
+                   &target)) {
+        return false;
+    }
+    const size_t sep = target.find_last_of("\\/");
+    const std::string dir = target.substr(0, sep + 1);
+    s_->dir = HoldDirectoryBelowRoot(target.substr(0, sep), root);
+    if (s_->dir == INVALID_HANDLE_VALUE) return false;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    std::string temp;
+    for (int attempt = 0; h == INVALID_HANDLE_VALUE && attempt < 16; ++attempt) {
+        temp = dir + StagedName();
+        h = ::CreateFileA(
+            temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (h == INVALID_HANDLE_VALUE && !IsAlreadyExistsError(static_cast<int>(::GetLastError())))
+            return false;
+    }
+    if (h == INVALID_HANDLE_VALUE) return false;
+    std::FILE* f = internal::StreamOverHandle(h, _O_WRONLY, "wb");
+    if (!f) {
+        const DWORD err = ::GetLastError();
+        ::DeleteFileA(temp.c_str());
+        ::SetLastError(err);
+        return false;
+    }
+    s_->file = f;
+    s_->temp = temp;
+    s_->target = target;
+    s_->replace = replace;
+    return true;
+}
+
+bool StagedFile::Commit() {
+    if (!s_->file) {
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    std::FILE* f = s_->file;
+    s_->file = nullptr;
+    bool ok = std::fflush(f) == 0 &&
+              ::FlushFileBuffers(reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(f))));
+    DWORD err = ::GetLastError();
+    if (std::fclose(f) != 0 && ok) {
+        ok = false;
+        err = ERROR_WRITE_FAULT;
+    }
+    if (ok) {
+        // Without MOVEFILE_REPLACE_EXISTING a taken name fails the move.
+        const DWORD flags = MOVEFILE_WRITE_THROUGH | (s_->replace ? MOVEFILE_REPLACE_EXISTING : 0);
+        ok = ::MoveFileExA(s_->temp.c_str(), s_->target.c_str(), flags) != 0;
+        err = ::GetLastError();
+    }
+    if (ok) s_->temp.clear();
+    Discard();
+    ::SetLastError(err);
+    return ok;
+}
+
+void StagedFile::Discard() {
+    const DWORD err = ::GetLastError();
+    if (s_->file) {
+        std::fclose(s_->file);
+        s_->file = nullptr;
+    }
+    if (!s_->temp.empty()) ::DeleteFileA(s_->temp.c_str());
+    s_->temp.clear();
+    if (s_->dir != INVALID_HANDLE_VALUE) ::CloseHandle(s_->dir);
+    s_->dir = INVALID_HANDLE_VALUE;
+    ::SetLastError(err);
+}
+
+bool GetDiskSpace(const char* path, uint64_t* available, uint64_t* total) {
+    ULARGE_INTEGER avail{};
+    ULARGE_INTEGER size{};
+    if (!path || !::GetDiskFreeSpaceExA(path, &avail, &size, nullptr)) return false;
+    if (available) *available = avail.QuadPart;
+    if (total) *total = size.QuadPart;
+    return true;
 }
 
 unsigned GetSystemDirectoryA(char* buf, unsigned size) {

@@ -114,7 +114,7 @@ TEST_F(ServerAccessTest, ExistingFileIsKeptWithoutOverwritePermission) {
     EXPECT_EQ(EventLines().size(), mark);
 }
 
-TEST_F(ServerAccessTest, OverwriteTruncatesAtOnceAndDirectoryCannotBeOpened) {
+TEST_F(ServerAccessTest, OverwriteReplacesOnlyWhenCompleteAndDirectoryCannotBeOpened) {
     kvtest::WriteFile(RootPath("keep.txt"), "original contents");
     std::filesystem::create_directories(RootPath("dir"));
     // Any byte but 0 allows overwrites.
@@ -126,8 +126,8 @@ TEST_F(ServerAccessTest, OverwriteTruncatesAtOnceAndDirectoryCannotBeOpened) {
     std::string p;
     ASSERT_TRUE(peer.Receive(&p));
     ASSERT_EQ(p, AckPacket(0));
-    // Truncated before any data arrives.
-    EXPECT_EQ(kvtest::ReadFile(RootPath("keep.txt")), "");
+    // The old file stays whole until the new one is complete.
+    EXPECT_EQ(kvtest::ReadFile(RootPath("keep.txt")), "original contents");
     ASSERT_TRUE(peer.Reply(DataPacket(1, "new")));
     ASSERT_TRUE(peer.Receive(&p));
     ASSERT_TRUE(
@@ -349,7 +349,8 @@ TEST_F(ServerAccessTest, HostileNamesNeverReachOutsideTheRoot) {
     }
 }
 
-// Requests racing for one new name: without overwrites exactly one may create it.
+// Uploads racing for one new name: without overwrites exactly one may create it; the
+// others are refused when they would put their file in place.
 TEST_F(ServerAccessTest, RacingUploadsOfANewNameCreateItOnce) {
     StartServer();
     for (int round = 0; round < 5; ++round) {
@@ -359,25 +360,39 @@ TEST_F(ServerAccessTest, RacingUploadsOfANewNameCreateItOnce) {
             peers.push_back(std::make_unique<Peer>());
             ASSERT_TRUE(peers.back()->SendTo(env_.tftpPort(), RequestPacket(2, name, "octet")));
         }
-        int acked = 0;
-        int refused = 0;
         for (auto& peer : peers) {
             std::string p;
             ASSERT_TRUE(peer->Receive(&p));
-            if (p == AckPacket(0)) {
-                ++acked;
-                peer->Reply(DataPacket(1, "winner"));
-                ASSERT_TRUE(peer->Receive(&p));
+            ASSERT_EQ(p, AckPacket(0));
+        }
+        for (size_t i = 0; i < peers.size(); ++i) {
+            ASSERT_TRUE(peers[i]->Reply(DataPacket(1, "upload " + std::to_string(i))));
+        }
+        std::vector<std::string> stored;
+        int refused = 0;
+        for (size_t i = 0; i < peers.size(); ++i) {
+            std::string p;
+            ASSERT_TRUE(peers[i]->Receive(&p));
+            if (p == AckPacket(1)) {
+                stored.push_back("upload " + std::to_string(i));
             } else {
+                EXPECT_EQ(Opcode(p), 5);
                 EXPECT_EQ(Block(p), 2);
                 EXPECT_EQ(ErrorText(p), kExists);
                 ++refused;
             }
         }
-        EXPECT_EQ(acked, 1);
+        ASSERT_EQ(stored.size(), 1u);
         EXPECT_EQ(refused, 5);
-        EXPECT_EQ(kvtest::ReadFile(RootPath(name)), "winner");
+        EXPECT_EQ(kvtest::ReadFile(RootPath(name)), stored[0]);
     }
+    // The refused uploads left nothing behind.
+    size_t entries = 0;
+    for (const auto& e : std::filesystem::directory_iterator(root_)) {
+        EXPECT_EQ(e.path().filename().string().rfind("race", 0), 0u) << e.path();
+        ++entries;
+    }
+    EXPECT_EQ(entries, 5u);
 }
 
 TEST_F(ServerAccessTest, NoErrorRepliesWhenSendBackErrorsIsOff) {

@@ -1,7 +1,11 @@
 // The transfer loops and the listener against a client that misbehaves on purpose:
 // duplicates, silence, blocks out of order, errors, short, unknown and oversized packets.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -247,8 +251,8 @@ TEST_F(ServerProtocolTest, DataBlockAheadAbortsWithError4) {
     EXPECT_TRUE(WaitForLine(text, mark));
     EXPECT_TRUE(
         WaitForLine("ServeWriteRequest: Failed to receive " + path + " from 127.0.0.1.", mark));
-    // The partial file stays.
-    EXPECT_EQ(kvtest::ReadFile(path), std::string(512, 'a'));
+    // A failed upload leaves no file.
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST_F(ServerProtocolTest, DataPacketWithoutBlockReadsAsBlockAhead) {
@@ -261,7 +265,7 @@ TEST_F(ServerProtocolTest, DataPacketWithoutBlockReadsAsBlockAhead) {
     EXPECT_EQ(ErrorText(p), "DATA receive error. Expected block 1, got block 65535. Aborting.");
 }
 
-TEST_F(ServerProtocolTest, ErrorFromClientEndsUploadAndKeepsPartialFile) {
+TEST_F(ServerProtocolTest, ErrorFromClientEndsUploadAndLeavesNoFile) {
     StartServer();
     const size_t mark = EventLines().size();
     Peer peer;
@@ -277,7 +281,7 @@ TEST_F(ServerProtocolTest, ErrorFromClientEndsUploadAndKeepsPartialFile) {
                             mark));
     EXPECT_TRUE(
         WaitForLine("ServeWriteRequest: Failed to receive " + path + " from 127.0.0.1.", mark));
-    EXPECT_EQ(kvtest::ReadFile(path), std::string(512, 'a'));
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST_F(ServerProtocolTest, ShortAndUnexpectedPacketsDuringUploadAreLoggedOnly) {
@@ -343,25 +347,52 @@ TEST_F(ServerProtocolTest, FileReadErrorAbortsTheDownloadWithAnError) {
         WaitForLine("ServeReadRequest: 127.0.0.1 failed to download /proc/self/mem.", mark));
 }
 
+// A file size limit on this process makes writes past it fail (EFBIG), as a failing disk
+// would; the old file stays whole and nothing else is left.
 TEST_F(ServerProtocolTest, FileWriteErrorAbortsTheUploadWithCode3) {
-    SetStringValue("TFTPHome", "/proc/self");
+    constexpr rlim_t kLimit = 1 << 20;
+    const std::string old = kvtest::PatternData(3000, 4);
+    kvtest::WriteFile(RootPath("big.bin"), old);
     SetFlagValue("AllowOverwrite", 1);
     StartServer();
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = saved;
+    limited.rlim_cur = kLimit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    const std::string path = RootPath("big.bin");
     // Seen when the last block is flushed, and when a full buffer is written midway.
-    for (size_t size : {size_t{100}, size_t{20000}}) {
+    for (size_t size : {size_t{kLimit + 100}, size_t{kLimit + 20000}}) {
         SCOPED_TRACE(size);
         const size_t mark = EventLines().size();
         Peer peer;
-        const TransferResult r = Upload(peer, env_.tftpPort(), "mem", std::string(size, 'w'));
+        const TransferResult r = Upload(peer, env_.tftpPort(), "big.bin", std::string(size, 'w'));
         EXPECT_FALSE(r.ok);
         ASSERT_TRUE(r.gotError);
         EXPECT_EQ(r.errorCode, 3);
-        EXPECT_EQ(r.errorText, "File write error 5 occurred. Aborting.");
-        EXPECT_TRUE(WaitForLine("File write error 5 occurred. Aborting.", mark));
-        EXPECT_TRUE(WaitForLine(
-            "ServeWriteRequest: Failed to receive /proc/self/mem from 127.0.0.1.", mark));
-        EXPECT_EQ(CountLines("ServeWriteRequest: 127.0.0.1 uploaded /proc/self/mem.", mark), 0u);
+        EXPECT_EQ(r.errorText, "File write error 27 occurred. Aborting.");
+        EXPECT_TRUE(WaitForLine("File write error 27 occurred. Aborting.", mark));
+        EXPECT_TRUE(
+            WaitForLine("ServeWriteRequest: Failed to receive " + path + " from 127.0.0.1.", mark));
+        EXPECT_EQ(CountLines("ServeWriteRequest: 127.0.0.1 uploaded " + path + ".", mark), 0u);
+        EXPECT_TRUE(kvtest::ReadFile(path) == old);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root_),
+                                std::filesystem::directory_iterator()),
+                  1);
     }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedSignal);
+
+    // Where no file can be made beside the target, the request is refused at once.
+    SetStringValue("TFTPHome", "/proc/self");
+    StopServer();
+    StartServer();
+    Peer peer;
+    const TransferResult r = Upload(peer, env_.tftpPort(), "mem", "x");
+    ASSERT_TRUE(r.gotError);
+    EXPECT_EQ(r.errorCode, 1);
+    EXPECT_EQ(r.errorText, "CheckFilenameToWrite: Unable to open /proc/self/mem for writing.");
 }
 
 // ---- the listening port ----
@@ -615,7 +646,9 @@ TEST_F(ServerProtocolTest, RepeatedBlocksDoNotHoldAnUpload) {
                              path + ".",
                          mark),
               1u);
-    EXPECT_EQ(kvtest::ReadFile(path), std::string(512, 'a'));
+    ASSERT_TRUE(
+        WaitForLine("ServeWriteRequest: Failed to receive " + path + " from 127.0.0.1.", mark));
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 // The descriptors one process holds for a transfer: its conversation socket and its

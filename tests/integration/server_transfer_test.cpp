@@ -1,16 +1,47 @@
 // Whole downloads and uploads through the engine, compared byte for byte.
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "kv/paths.h"
 #include "server_harness.h"
 
 namespace srvtest {
 namespace {
 
-class ServerTransferTest : public ServerTest {};
+class ServerTransferTest : public ServerTest {
+  protected:
+    std::set<std::string> RootNames() const {
+        std::set<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(root_)) {
+            names.insert(e.path().filename().string());
+        }
+        return names;
+    }
+    // Sends the WRQ and the given full blocks, each acknowledged.
+    void BeginUpload(Peer& peer, const std::string& name, int blocks, char fill) {
+        ASSERT_TRUE(peer.SendTo(env_.tftpPort(), RequestPacket(2, name, "octet")));
+        std::string p;
+        ASSERT_TRUE(peer.Receive(&p));
+        ASSERT_EQ(p, AckPacket(0));
+        for (int b = 1; b <= blocks; ++b) {
+            ASSERT_TRUE(peer.Reply(DataPacket(static_cast<uint16_t>(b), std::string(512, fill))));
+            do {
+                ASSERT_TRUE(peer.Receive(&p));
+            } while (p != AckPacket(static_cast<uint16_t>(b)));
+        }
+    }
+};
 
 const size_t kSizes[] = {0, 1, 511, 512, 513, 1 << 20, 33553919};
 
@@ -176,7 +207,8 @@ TEST_F(ServerTransferTest, UploadBeyond65535BlocksStallsAndEndsByTimeout) {
         WaitForLine("ServeWriteRequest: Failed to receive " + path + " from 127.0.0.1.", mark));
     // What came meanwhile are re-sends of the last ACK at the time-outs, never an ACK 0.
     while (peer.Receive(&p, 100)) EXPECT_EQ(p, AckPacket(65535));
-    EXPECT_EQ(kvtest::ReadFile(path).size(), 65535u * 512u);
+    // The failed upload leaves nothing.
+    EXPECT_TRUE(std::filesystem::is_empty(root_));
 }
 
 TEST_F(ServerTransferTest, OptionsInARequestAreIgnored) {
@@ -247,6 +279,153 @@ TEST_F(ServerTransferTest, SimultaneousTransfersHoldOnlyTheirSocketsAndFiles) {
         now = kvtest::OpenDescriptors();
     }
     EXPECT_LE(now, idle + 4);
+}
+
+// However an upload over an existing file ends short of its last block, the old file
+// stays byte for byte and nothing else is left beside it.
+TEST_F(ServerTransferTest, FailedOverwritesLeaveTheOldFileWhole) {
+    SetDwordValue("Rexttimeout", 100);
+    SetFlagValue("AllowOverwrite", 1);
+    const std::string old = kvtest::PatternData(5000, 11);
+    kvtest::WriteFile(RootPath("keep.bin"), old);
+    const std::string path = RootPath("keep.bin");
+    StartServer();
+    enum class End { kSilenceAfterRequest, kErrorFromClient, kServerStopped };
+    for (End end : {End::kSilenceAfterRequest, End::kErrorFromClient, End::kServerStopped}) {
+        SCOPED_TRACE(static_cast<int>(end));
+        const size_t mark = EventLines().size();
+        Peer peer;
+        BeginUpload(peer, "keep.bin", end == End::kSilenceAfterRequest ? 0 : 3, 'n');
+        ASSERT_FALSE(HasFatalFailure());
+        if (end == End::kErrorFromClient) {
+            ASSERT_TRUE(peer.Reply(ErrorPacket(0, "cancelled")));
+        }
+        // The upload outlives the stop and ends when its client falls silent.
+        if (end == End::kServerStopped) StopServer();
+        ASSERT_TRUE(
+            WaitForLine("ServeWriteRequest: Failed to receive " + path + " from 127.0.0.1.", mark));
+        EXPECT_TRUE(kvtest::ReadFile(path) == old);
+        EXPECT_EQ(RootNames(), std::set<std::string>{"keep.bin"});
+        if (end == End::kServerStopped) StartServer();
+    }
+}
+
+TEST_F(ServerTransferTest, AbandonedUploadOfANewNameLeavesItFree) {
+    SetDwordValue("Rexttimeout", 100);
+    SetFlagValue("AllowOverwrite", 0);
+    StartServer();
+    const std::string path = RootPath("fresh.bin");
+    const size_t mark = EventLines().size();
+    {
+        Peer peer;
+        BeginUpload(peer, "fresh.bin", 0, 'x');
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_TRUE(
+            WaitForLine("ServeWriteRequest: Failed to receive " + path + " from 127.0.0.1.", mark));
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(root_));
+    Peer peer;
+    ASSERT_TRUE(Upload(peer, env_.tftpPort(), "fresh.bin", "second try").ok);
+    ASSERT_TRUE(WaitForLine("ServeWriteRequest: 127.0.0.1 uploaded " + path + ".", mark));
+    EXPECT_EQ(kvtest::ReadFile(path), "second try");
+}
+
+// The new contents are received under a name of their own, which nobody may ask for,
+// and take the file's place only when complete.
+TEST_F(ServerTransferTest, DownloadDuringAnUploadGetsTheOldFileWhole) {
+    SetFlagValue("AllowOverwrite", 1);
+    const std::string old = kvtest::PatternData(3000, 21);
+    kvtest::WriteFile(RootPath("file.bin"), old);
+    StartServer();
+    Peer up;
+    BeginUpload(up, "file.bin", 2, 'n');
+    ASSERT_FALSE(HasFatalFailure());
+
+    std::set<std::string> names = RootNames();
+    ASSERT_EQ(names.size(), 2u);
+    names.erase("file.bin");
+    const std::string staged = *names.begin();
+    EXPECT_EQ(staged.rfind(kvp::kStagedNamePrefix, 0), 0u) << staged;
+    {
+        Peer asker;
+        const TransferResult r = Download(asker, env_.tftpPort(), staged);
+        ASSERT_TRUE(r.gotError);
+        EXPECT_EQ(r.errorCode, 1);
+        EXPECT_EQ(r.errorText,
+                  "CheckFilenameToRead: Unable to open " + RootPath(staged) + " for reading.");
+        const TransferResult w = Upload(asker, env_.tftpPort(), staged, "x");
+        ASSERT_TRUE(w.gotError);
+        EXPECT_EQ(w.errorCode, 1);
+    }
+    {
+        Peer down;
+        const TransferResult r = Download(down, env_.tftpPort(), "file.bin");
+        ASSERT_TRUE(r.ok);
+        EXPECT_TRUE(r.data == old);
+    }
+
+    const size_t mark = EventLines().size();
+    std::string p;
+    ASSERT_TRUE(up.Reply(DataPacket(3, "end")));
+    do {
+        ASSERT_TRUE(up.Receive(&p));
+    } while (p != AckPacket(3));
+    ASSERT_TRUE(
+        WaitForLine("ServeWriteRequest: 127.0.0.1 uploaded " + RootPath("file.bin") + ".", mark));
+    Peer down;
+    EXPECT_EQ(Download(down, env_.tftpPort(), "file.bin").data, std::string(1024, 'n') + "end");
+    EXPECT_EQ(RootNames(), std::set<std::string>{"file.bin"});
+}
+
+// On a small file system of its own (root only): an upload that fits above the reserve
+// is stored, one that would eat into it is refused with code 3 and leaves nothing.
+TEST_F(ServerTransferTest, UploadsStopShortOfTheDiskReserve) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "mounting a file system needs root";
+    }
+    if (::mount("tmpfs", root_.c_str(), "tmpfs", 0, "size=8m") != 0) {
+        GTEST_SKIP() << "no tmpfs mount here: " << std::strerror(errno);
+    }
+    struct Unmount {
+        std::string dir;
+        ~Unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+    } unmount{root_};
+    uint64_t available = 0;
+    uint64_t total = 0;
+    ASSERT_TRUE(kvp::GetDiskSpace(root_.c_str(), &available, &total));
+    const uint64_t reserve = std::min<uint64_t>(64u << 20, total / 100 * 5);
+    ASSERT_GT(available, reserve + (1u << 20));
+    StartServer();
+
+    const std::string fits = kvtest::PatternData(available - reserve - (256u << 10), 31);
+    {
+        Peer peer;
+        const size_t mark = EventLines().size();
+        ASSERT_TRUE(Upload(peer, env_.tftpPort(), "fits.bin", fits).ok);
+        ASSERT_TRUE(WaitForLine(
+            "ServeWriteRequest: 127.0.0.1 uploaded " + RootPath("fits.bin") + ".", mark));
+        EXPECT_TRUE(kvtest::ReadFile(RootPath("fits.bin")) == fits);
+    }
+    for (size_t size : {size_t{512u << 10}, size_t{4u << 20}}) {
+        SCOPED_TRACE(size);
+        const std::string path = RootPath("big.bin");
+        const size_t mark = EventLines().size();
+        Peer peer;
+        const TransferResult r = Upload(peer, env_.tftpPort(), "big.bin", std::string(size, 'b'));
+        EXPECT_FALSE(r.ok);
+        ASSERT_TRUE(r.gotError);
+        EXPECT_EQ(r.errorCode, 3);
+        EXPECT_EQ(r.errorText,
+                  "No space is left on the device, or the storage quota has been exceeded.");
+        EXPECT_TRUE(WaitForLine(
+            "ServeWriteRequest: Too little free disk space left to receive " + path + ". Aborting.",
+            mark));
+        ASSERT_TRUE(
+            WaitForLine("ServeWriteRequest: Failed to receive " + path + " from 127.0.0.1.", mark));
+        EXPECT_EQ(RootNames(), std::set<std::string>{"fits.bin"});
+        ASSERT_TRUE(kvp::GetDiskSpace(root_.c_str(), &available, &total));
+        EXPECT_GE(available, reserve);
+    }
 }
 
 }  // namespace

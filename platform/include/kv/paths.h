@@ -1,7 +1,9 @@
 // Files, directories and the state directory.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 namespace kvp {
@@ -41,6 +43,42 @@ enum class BelowMode {
 std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode);
 // True for the system error number of a creation that found its name taken.
 bool IsAlreadyExistsError(int err);
+
+// How the names of files still being received begin; nothing serves a name that does.
+constexpr const char kStagedNamePrefix[] = ".kvtftp-upload-";
+
+// A file received under a temporary name beside its target and put at the target's name
+// whole, or not at all: dropped without Commit, the temporary file is removed and
+// whatever was at the name stays as it was.
+class StagedFile {
+  public:
+    StagedFile();
+    ~StagedFile();
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    // Creates the temporary file (exclusively, a unique name starting with
+    // kStagedNamePrefix, no link followed) in the directory of `name` below `root`, with
+    // the confinement of OpenFileBelow. Refused like OpenFileBelow's writes: a directory,
+    // a link or anything but a regular file at the name; with !replace anything at all
+    // (IsAlreadyExistsError). False on failure, with the system's last error set.
+    bool Open(const char* root, const char* name, bool replace);
+    std::FILE* get() const;
+    // Flushes the data to disk, closes the file and gives it the target's name in one
+    // step: replacing what is there, or, with !replace, failing (IsAlreadyExistsError)
+    // when the name was taken meanwhile. On failure the temporary file is removed.
+    bool Commit();
+    // Closes and removes the temporary file (the destructor does so unless committed).
+    void Discard();
+
+  private:
+    struct State;
+    std::unique_ptr<State> s_;
+};
+
+// The bytes this process may still write, and the size, of the file system that holds
+// path; false when the system cannot tell.
+bool GetDiskSpace(const char* path, uint64_t* available, uint64_t* total);
 // The system directory ($KVTFTP_STATE_DIR/system on POSIX, created when missing) into
 // buf; its length, or 0 on failure (also when it does not fit).
 unsigned GetSystemDirectoryA(char* buf, unsigned size);
