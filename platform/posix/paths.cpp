@@ -226,7 +226,10 @@ bool MakeOwnerOnlyDir(const std::string& path) {
 
 // Checks (and with create makes) one directory of the state; the message of a refusal
 // in *problem.
-bool CheckStateDir(const std::string& path, bool create, bool parents, std::string* problem) {
+bool CheckStateDir(const std::string& given, bool create, bool parents, std::string* problem) {
+    // A trailing slash would make lstat follow a link at the name.
+    std::string path = given;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         if (errno != ENOENT || !create) return false;
