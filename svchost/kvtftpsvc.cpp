@@ -318,7 +318,11 @@ bool WriteServicesFile(const std::string& path, long port) {
         << "tftp\t\t" << port << "/udp\n"
         << "syslog\t\t514/udp\n";
     out.close();
-    return static_cast<bool>(out);
+    // The state directory is owner-only; so is what is written into it.
+    std::error_code ec;
+    std::filesystem::permissions(
+        path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+    return static_cast<bool>(out) && !ec;
 }
 
 bool WriteServerText(const char* name, const std::string& value) {
@@ -359,10 +363,9 @@ int RunForeground(const ForegroundOptions& opt) {
     std::error_code ec;
     if (!opt.stateDir.empty()) kvp::SetEnv("KVTFTP_STATE_DIR", opt.stateDir.c_str());
     const std::string stateDir = kvp::StateDir();
-    fs::create_directories(stateDir, ec);
-    if (ec) {
-        std::fprintf(stderr, "kvtftpsvc: cannot create the state directory %s: %s\n",
-                     stateDir.c_str(), ec.message().c_str());
+    std::string refused;
+    if (!kvp::PrepareStateDir(&refused)) {
+        std::fprintf(stderr, "%s\n", refused.c_str());
         return 1;
     }
     if (opt.port > 0) {

@@ -28,6 +28,7 @@
 #include <unordered_set>
 
 #include "common/event_store.h"
+#include "kv/debug.h"
 #include "kv/errors.h"
 #include "kv/paths.h"
 #include "kv/registry.h"
@@ -44,18 +45,17 @@ namespace {
 std::mutex g_sources_mu;
 std::unordered_set<EventSourceState*>* g_sources = nullptr;  // while a source is open
 
-std::string LogDir() {
-    return StateDir() + "/eventlog";
-}
-std::string LogPath() {
-    return LogDir() + "/Application.log";
-}
+constexpr char kStoreName[] = "Application.log";
 
 // Opens the store for appending, creating it and its directories when missing.
-int OpenStore(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0 || errno != ENOENT || !internal::MakeDirs(LogDir())) return fd;
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+int OpenStore(std::string* path) {
+    std::string dir;
+    if (!internal::StateSubdir("eventlog", true, &dir)) return -1;
+    *path = dir + "/" + kStoreName;
+    const int fd =
+        ::open(path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) ::fchmod(fd, 0600);
+    return fd;
 }
 
 constexpr char kLogKey[] = "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
@@ -106,7 +106,7 @@ using internal::Fd;
 // file over it).
 bool IsCurrent(int fd, const std::string& path, struct stat* st) {
     struct stat at {};
-    return ::fstat(fd, st) == 0 && ::stat(path.c_str(), &at) == 0 && st->st_dev == at.st_dev &&
+    return ::fstat(fd, st) == 0 && ::lstat(path.c_str(), &at) == 0 && st->st_dev == at.st_dev &&
            st->st_ino == at.st_ino;
 }
 
@@ -123,12 +123,13 @@ bool ReadAll(int fd, std::string* text) {
 }
 
 // Drops the oldest records of a store that has grown past its maximum size.
-void Trim() {
-    const std::string path = LogPath();
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+void Trim(const std::string& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
-    // A store replaced meanwhile was trimmed by another writer.
-    if (fd.get() < 0 || !internal::LockFd(fd.get(), LOCK_EX) || !IsCurrent(fd.get(), path, &st))
+    // A store replaced meanwhile was trimmed by another writer; one whose lock stays taken
+    // is trimmed by a later append.
+    if (fd.get() < 0 || !internal::LockFdWithin(fd.get(), LOCK_EX, internal::LockWaitMs()) ||
+        !IsCurrent(fd.get(), path, &st))
         return;
     const uint64_t max_size = MaxSize(true);
     if (static_cast<uint64_t>(st.st_size) <= max_size) return;
@@ -152,8 +153,8 @@ void Trim() {
     char head[48];
     std::snprintf(head, sizeof head, "%s%llu\n", internal::kEventStoreBaseTag,
                   static_cast<unsigned long long>(base + (cut - records)));
-    const std::string tmp = path + ".trim";
-    Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    std::string tmp;
+    Fd out(internal::CreateTempBeside(path, 0600, &tmp));
     if (out.get() < 0) return;
     const bool written = internal::WriteAll(out.get(), head, std::strlen(head)) &&
                          internal::WriteAll(out.get(), text.data() + cut, text.size() - cut) &&
@@ -164,13 +165,25 @@ void Trim() {
 // Appends one record line: in one write, under a shared lock on the file that is the
 // store at that moment. False with errno set when it cannot be written whole.
 bool AppendRecord(const std::string& line) {
-    const std::string path = LogPath();
+    std::string path;
     for (int attempt = 0;; ++attempt) {
         uint64_t size = 0;
         {
-            Fd fd(OpenStore(path));
+            Fd fd(OpenStore(&path));
             struct stat st {};
-            if (fd.get() < 0 || !internal::LockFd(fd.get(), LOCK_SH)) return false;
+            if (fd.get() < 0) return false;
+            if (!internal::LockFdWithin(fd.get(), LOCK_SH, internal::LockWaitMs())) {
+                // Dropped rather than hold up the caller (a stop that logs, say).
+                if (errno == ETIMEDOUT) {
+                    char msg[600];
+                    std::snprintf(msg, sizeof msg,
+                                  "kvtftp: event log %s locked for %d ms; record dropped\n",
+                                  path.c_str(), internal::LockWaitMs());
+                    OutputDebugStringA(msg);
+                    errno = ETIMEDOUT;
+                }
+                return false;
+            }
             if (!IsCurrent(fd.get(), path, &st)) {
                 if (attempt < 100) continue;
                 errno = EAGAIN;
@@ -189,7 +202,7 @@ bool AppendRecord(const std::string& line) {
             // Other writers may have added to it meanwhile: the next append sees those.
             size = static_cast<uint64_t>(st.st_size) + line.size();
         }
-        if (size > MaxSize(false)) Trim();
+        if (size > MaxSize(false)) Trim(path);
         return true;
     }
 }
@@ -214,7 +227,8 @@ HEventSource RegisterEventSourceA(const char* server, const char* source) {
     }
     try {
         // Fail here, as Windows does, when the store cannot be opened at all.
-        int fd = OpenStore(LogPath());
+        std::string path;
+        int fd = OpenStore(&path);
         if (fd < 0) {
             SetLastSystemError(errno);
             return nullptr;
@@ -290,7 +304,10 @@ bool ReadEventLogFrom(uint64_t* position, std::vector<EventRecord>* out) {
     if (!position || !out) return false;
     out->clear();
     try {
-        Fd fd(::open(LogPath().c_str(), O_RDONLY | O_CLOEXEC));
+        std::string dir;
+        Fd fd;
+        if (internal::StateSubdir("eventlog", false, &dir))
+            fd.reset(::open((dir + "/" + kStoreName).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         std::string text;
         if (fd.get() < 0 && errno != ENOENT) {
             SetLastSystemError(errno);

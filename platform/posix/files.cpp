@@ -7,9 +7,9 @@
 #include <cstring>
 #include <string>
 
-#include "win_names.h"
 #include "kv/paths.h"
 #include "posix_io.h"
+#include "win_names.h"
 
 namespace kvp {
 
@@ -27,8 +27,8 @@ using internal::Fd;
 }  // namespace
 
 unsigned GetSystemDirectoryA(char* buf, unsigned size) {
-    const std::string dir = StateDir() + "/system";
-    if (!internal::MakeDirs(dir)) return 0;
+    std::string dir;
+    if (!internal::StateSubdir("system", true, &dir)) return 0;
     if (buf == nullptr || dir.size() + 1 > size) {
         errno = ERANGE;
         return 0;
@@ -57,8 +57,8 @@ bool CopyFileA(const char* from, const char* to, bool failIfExists) {
         errno = EEXIST;
         return false;
     }
-    const std::string temp = target + ".kvcopy";
-    Fd out(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 0777));
+    std::string temp;
+    Fd out(internal::CreateTempBeside(target, st.st_mode & 0777, &temp));
     if (out.get() < 0) return false;
     char buf[65536];
     for (;;) {

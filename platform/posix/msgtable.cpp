@@ -182,7 +182,10 @@ std::string ResolveModule(const char* name) {
             continue;
         }
         std::vector<std::string> dirs = internal::DirectoryList(GetEnv("LD_LIBRARY_PATH"));
-        dirs.insert(dirs.begin(), {internal::ProgramDirectory(), StateDir() + "/system"});
+        std::string system;
+        dirs.insert(dirs.begin(), internal::ProgramDirectory());
+        // The system directory only when it is this user's alone.
+        if (internal::StateSubdir("system", false, &system)) dirs.insert(dirs.begin() + 1, system);
         std::string found = internal::FindInDirectories(dirs, c, IsRegularFile);
         if (!found.empty()) return found;
     }

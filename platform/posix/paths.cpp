@@ -7,14 +7,17 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <vector>
 
 #include "paths_internal.h"
@@ -196,6 +199,77 @@ std::string StagedName() {
     std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(bits));
     return std::string(kStagedNamePrefix) + hex;
 }
+
+// Why the directory at path may not hold the suite's state ("" when it may): another
+// user could change or replace what the suite reads and writes there.
+std::string StateDirProblem(const std::string& path, const struct stat& st) {
+    char why[160] = "";
+    const uid_t me = ::geteuid();
+    if (S_ISLNK(st.st_mode))
+        std::snprintf(why, sizeof why, "is a symbolic link");
+    else if (!S_ISDIR(st.st_mode))
+        std::snprintf(why, sizeof why, "is not a directory");
+    else if (st.st_uid != me)
+        std::snprintf(why, sizeof why, "is owned by uid %u, not by this user (%u)",
+                      static_cast<unsigned>(st.st_uid), static_cast<unsigned>(me));
+    else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        std::snprintf(why, sizeof why, "is writable by group or others (mode %04o)",
+                      static_cast<unsigned>(st.st_mode & 07777));
+    if (!*why) return {};
+    return "kvtftp: state directory " + path + " " + why + "; refusing to use it";
+}
+
+// Reports a refusal on standard error, once for as long as it stays the latest one, so a
+// program that polls does not repeat it on every call.
+void ReportRefusal(const std::string& message) {
+    static std::mutex mu;
+    static char last[1024] = "";
+    std::lock_guard<std::mutex> lock(mu);
+    if (std::strncmp(last, message.c_str(), sizeof last - 1) == 0) return;
+    std::snprintf(last, sizeof last, "%s", message.c_str());
+    const std::string line = message + "\n";
+    internal::WriteAll(STDERR_FILENO, line.data(), line.size());
+}
+
+// Makes the directory owner-only: mkdir's mode is cut by the umask, so it is set again
+// on the directory just made (opened without following a link).
+bool MakeOwnerOnlyDir(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0) return errno == EEXIST;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::fchmod(fd, 0700) == 0;
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return ok;
+}
+
+// Checks (and with create makes) one directory of the state; the message of a refusal
+// in *problem.
+bool CheckStateDir(const std::string& given, bool create, bool parents, std::string* problem) {
+    // A trailing slash would make lstat follow a link at the name.
+    std::string path = given;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT || !create) return false;
+        if (parents) {
+            // Missing parents are the user's, made owner-only as the state itself.
+            for (size_t slash = path.find('/', 1); slash != std::string::npos;
+                 slash = path.find('/', slash + 1)) {
+                if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST)
+                    return false;
+            }
+        }
+        if (!MakeOwnerOnlyDir(path) || ::lstat(path.c_str(), &st) != 0) return false;
+    }
+    *problem = StateDirProblem(path, st);
+    if (problem->empty()) return true;
+    errno = S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode) ? EACCES : ENOTDIR;
+    return false;
+}
+
+std::atomic<int> g_lock_wait_ms{internal::kLockWaitMs};
 
 }  // namespace
 
@@ -394,6 +468,18 @@ std::FILE* OpenFileBelow(const char* root, const char* name, BelowMode mode) {
     return OpenBelow(root, name, mode, true);
 }
 
+bool PrepareStateDir(std::string* error) {
+    std::string path, problem;
+    if (CheckStateDir(StateDir(), true, true, &problem)) return true;
+    if (error) {
+        *error = problem;
+        if (problem.empty())
+            *error = "kvtftp: cannot create the state directory " + StateDir() + ": " +
+                     std::strerror(errno);
+    }
+    return false;
+}
+
 bool IsAlreadyExistsError(int err) {
     return err == EEXIST;
 }
@@ -414,7 +500,7 @@ bool MakeDirs(const std::string& path) {
         std::string cur = path.substr(0, slash);
         i = slash + 1;
         if (cur.empty()) continue;
-        if (::mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        if (::mkdir(cur.c_str(), 0700) != 0 && errno != EEXIST) return false;
     }
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return false;
@@ -423,6 +509,91 @@ bool MakeDirs(const std::string& path) {
         return false;
     }
     return true;
+}
+
+}  // namespace kvp::internal
+
+namespace kvp::internal {
+
+bool StateSubdir(const char* sub, bool create, std::string* path) {
+    const std::string dir = StateDir();
+    std::string problem;
+    bool ok = CheckStateDir(dir, create, true, &problem);
+    *path = dir;
+    if (ok && sub && *sub) {
+        *path = dir + "/" + sub;
+        ok = CheckStateDir(*path, create, false, &problem);
+    }
+    if (!ok && !problem.empty()) {
+        const int err = errno;
+        ReportRefusal(problem);
+        errno = err;
+    }
+    return ok;
+}
+
+int CreateTempBeside(const std::string& target, unsigned mode, std::string* temp) {
+    static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        unsigned char rnd[6] = {};
+        if (::getrandom(rnd, sizeof rnd, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof rnd)) {
+            // Unique enough without the pool: the exclusive create settles any clash.
+            const auto t = std::chrono::steady_clock::now().time_since_epoch().count();
+            const unsigned long long mix = static_cast<unsigned long long>(t) ^
+                                           (static_cast<unsigned long long>(::getpid()) << 20) ^
+                                           (counter.fetch_add(1) * 2654435761u);
+            for (size_t i = 0; i < sizeof rnd; ++i)
+                rnd[i] = static_cast<unsigned char>(mix >> (8 * i));
+        }
+        std::string name = target + ".";
+        for (unsigned char c : rnd) name.push_back(kDigits[c % 36]);
+        int fd;
+        do {
+            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return -1;
+        }
+        if (::fchmod(fd, static_cast<mode_t>(mode & 0777)) != 0) {
+            const int err = errno;
+            ::close(fd);
+            ::unlink(name.c_str());
+            errno = err;
+            return -1;
+        }
+        *temp = name;
+        return fd;
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+int LockWaitMs() {
+    return g_lock_wait_ms.load();
+}
+
+void SetLockWaitMsForTests(int ms) {
+    g_lock_wait_ms.store(ms);
+}
+
+bool LockFdWithin(int fd, int op, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    long pause_us = 1000;
+    for (;;) {
+        if (::flock(fd, op | LOCK_NB) == 0) return true;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return false;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            errno = ETIMEDOUT;
+            return false;
+        }
+        // Short at first, since a holder usually lets go within milliseconds.
+        const timespec pause{0, pause_us * 1000};
+        ::nanosleep(&pause, nullptr);
+        if (pause_us < 50000) pause_us *= 2;
+    }
 }
 
 }  // namespace kvp::internal

@@ -19,6 +19,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "kv/debug.h"
 #include "kv/errors.h"
 #include "kv/paths.h"
 #include "kv/text.h"
@@ -492,26 +493,29 @@ long ErrnoToResult(int err) {
     return kErrorRegistryIo;
 }
 
-std::string RegistryDir() {
-    return StateDir() + "/registry";
-}
-
-std::string HivePath(int hive) {
-    return RegistryDir() + "/" + kHiveNames[hive] + ".reg";
+std::string HivePath(const std::string& dir, int hive) {
+    return dir + "/" + kHiveNames[hive] + ".reg";
 }
 
 using internal::Fd;
-using internal::LockFd;
 
-// Opens the hive's lock file and takes the lock; -1 with errno set on failure.
-int TakeLock(int hive, bool exclusive) {
-    std::string path = RegistryDir() + "/" + kHiveNames[hive] + ".lock";
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 && !exclusive) fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// Opens the hive's lock file and takes the lock within the lock bound; -1 with errno set
+// on failure (ETIMEDOUT when another process kept it).
+int TakeLock(const std::string& dir, int hive, bool exclusive) {
+    std::string path = dir + "/" + kHiveNames[hive] + ".lock";
+    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd >= 0) ::fchmod(fd, 0600);
+    if (fd < 0 && !exclusive) fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
-    if (!LockFd(fd, exclusive ? LOCK_EX : LOCK_SH)) {
+    if (!internal::LockFdWithin(fd, exclusive ? LOCK_EX : LOCK_SH, internal::LockWaitMs())) {
         int err = errno;
         ::close(fd);
+        if (err == ETIMEDOUT) {
+            char line[600];
+            std::snprintf(line, sizeof line, "kvtftp: registry lock %s not granted in %d ms\n",
+                          path.c_str(), internal::LockWaitMs());
+            OutputDebugStringA(line);
+        }
         errno = err;
         return -1;
     }
@@ -519,9 +523,9 @@ int TakeLock(int hive, bool exclusive) {
 }
 
 // Reads the whole hive file; an absent file is an empty hive.
-bool ReadHiveText(int hive, std::string* text) {
+bool ReadHiveText(const std::string& dir, int hive, std::string* text) {
     text->clear();
-    Fd fd(::open(HivePath(hive).c_str(), O_RDONLY | O_CLOEXEC));
+    Fd fd(::open(HivePath(dir, hive).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) return errno == ENOENT;
     char buf[16384];
     for (;;) {
@@ -536,11 +540,19 @@ bool ReadHiveText(int hive, std::string* text) {
 }
 
 long LoadHive(int hive, Hive* out) {
-    // Without a lock file (no state directory yet, or no right to create one) there is
-    // nothing to read, or only a file that rename keeps whole anyway.
-    Fd lock(TakeLock(hive, false));
+    std::string dir;
+    if (!internal::StateSubdir("registry", false, &dir)) {
+        if (errno != ENOENT) return ErrnoToResult(errno);
+        // No registry yet: an empty hive.
+        *out = ParseHive("", kHiveNames[hive]);
+        return kErrorSuccess;
+    }
+    // Without a lock file (no right to create one) there is only a file that rename keeps
+    // whole anyway; a lock that another process keeps fails the read.
+    Fd lock(TakeLock(dir, hive, false));
+    if (lock.get() < 0 && errno == ETIMEDOUT) return ErrnoToResult(errno);
     std::string text;
-    if (!ReadHiveText(hive, &text)) return ErrnoToResult(errno);
+    if (!ReadHiveText(dir, hive, &text)) return ErrnoToResult(errno);
     *out = ParseHive(text, kHiveNames[hive]);
     return kErrorSuccess;
 }
@@ -558,13 +570,12 @@ bool WriteAll(int fd, const std::string& data) {
     return true;
 }
 
-// Replaces the hive file with the text: temporary file, sync, rename, sync the directory.
-// Only one writer holds the exclusive lock, so one fixed temporary name suffices; one
-// left behind by a killed writer is simply overwritten.
-bool StoreHiveText(int hive, const std::string& text) {
-    std::string path = HivePath(hive);
-    std::string tmp = path + ".tmp";
-    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+// Replaces the hive file with the text: a new temporary file (created exclusively, so
+// nothing standing at its name is followed), sync, rename, sync the directory.
+bool StoreHiveText(const std::string& dir, int hive, const std::string& text) {
+    std::string path = HivePath(dir, hive);
+    std::string tmp;
+    Fd fd(internal::CreateTempBeside(path, 0600, &tmp));
     if (fd.get() < 0) return false;
     if (!WriteAll(fd.get(), text) || ::fsync(fd.get()) != 0) {
         int err = errno;
@@ -578,25 +589,27 @@ bool StoreHiveText(int hive, const std::string& text) {
         errno = err;
         return false;
     }
-    Fd dir(::open(RegistryDir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.get() >= 0) ::fsync(dir.get());
+    Fd d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (d.get() >= 0) ::fsync(d.get());
     return true;
 }
 
 // Read-modify-write under the exclusive lock. change returns a result code and sets
 // *changed when the hive must be written back.
 long ModifyHive(int hive, const std::function<long(Hive&, bool*)>& change) {
-    if (!internal::MakeDirs(RegistryDir())) return ErrnoToResult(errno);
-    Fd lock(TakeLock(hive, true));
+    std::string dir;
+    if (!internal::StateSubdir("registry", true, &dir)) return ErrnoToResult(errno);
+    Fd lock(TakeLock(dir, hive, true));
     if (lock.get() < 0) return ErrnoToResult(errno);
     std::string text;
     // A hive that cannot be read must not be replaced by one holding only this change.
-    if (!ReadHiveText(hive, &text)) return ErrnoToResult(errno);
+    if (!ReadHiveText(dir, hive, &text)) return ErrnoToResult(errno);
     Hive model = ParseHive(text, kHiveNames[hive]);
     bool changed = false;
     long r = change(model, &changed);
     if (r != kErrorSuccess || !changed) return r;
-    if (!StoreHiveText(hive, SerializeHive(model, kHiveNames[hive]))) return ErrnoToResult(errno);
+    if (!StoreHiveText(dir, hive, SerializeHive(model, kHiveNames[hive])))
+        return ErrnoToResult(errno);
     return kErrorSuccess;
 }
 

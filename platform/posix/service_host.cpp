@@ -145,7 +145,7 @@ class Dispatcher {
         const std::string& name = host_->name;
         internal::Fd lock(internal::OpenLockFile(internal::RunFile(name, ".host")));
         if (lock.get() < 0) return errno;
-        if (!internal::LockFile(lock.get(), false))
+        if (!internal::LockFile(lock.get(), 0))
             return errno == EAGAIN ? kErrorServiceAlreadyRunning : errno;
         lock_.reset(lock.release());
         host_->status = ServiceStatus{kServiceWin32OwnProcess, kServiceStartPending};
@@ -272,7 +272,10 @@ class Dispatcher {
     void ServeOne() {
         internal::Fd c(::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC));
         uint32_t control = 0;
-        if (c.get() < 0 || !internal::ReadControlRequest(c.get(), &control)) return;
+        // Another user's connection is closed unanswered.
+        if (c.get() < 0 || !internal::PeerMayControl(c.get()) ||
+            !internal::ReadControlRequest(c.get(), &control))
+            return;
         const long r = Deliver(control);
         ServiceStatus now;
         {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kv/service.h"
+#include "posix_io.h"
 
 namespace kvp {
 
@@ -51,9 +52,18 @@ std::string RunFile(const std::string& name, const char* suffix);
 // probe never makes a concurrent locker fail.
 // Opens (creating) a lock file; -1 with errno.
 int OpenLockFile(const std::string& path);
-// False with errno, EAGAIN when the lock is held elsewhere (also by another descriptor of
-// this process).
-bool LockFile(int fd, bool wait);
+// Takes the lock, waiting up to wait_ms for a holder to let go (0: not at all). False with
+// errno: EAGAIN when the lock is held elsewhere (also by another descriptor of this
+// process) and wait_ms is 0, ETIMEDOUT when it stayed held for wait_ms.
+bool LockFile(int fd, int wait_ms);
+// A starter holds the starters' lock while it waits for a previous dispatcher to go and
+// for the new one to answer (up to 35 s); a waiter gives up a little after that.
+inline int StartLockWaitMs() {
+    return 4 * LockWaitMs();
+}
+// Opens and takes the starters' lock of the service; false with the last error set
+// (kErrorServiceRequestTimeout when it stayed held).
+bool TakeStartLock(const std::string& name, Fd* lock);
 // True while some open file holds the lock.
 bool IsLocked(const std::string& path);
 // True while a dispatcher serves the service.
@@ -109,8 +119,12 @@ ssize_t ReadWithin(int fd, void* buf, size_t len, int timeout_ms);
 // A dispatcher that is gone, or goes before it answers, gives kErrorServiceNotActive;
 // no answer within 30 s gives kErrorServiceRequestTimeout.
 long SendControl(const std::string& name, uint32_t control, ServiceStatus* status);
-// The dispatcher's listening socket (a stale socket file is replaced); -1 with errno.
+// The dispatcher's listening socket (a stale socket file is replaced), owner-only; -1 with
+// errno.
 int ListenControlSocket(const std::string& name);
+// True when the connected peer runs as this user or as root; a refused one is noted in
+// the debug output.
+bool PeerMayControl(int fd);
 // Reads one request from an accepted connection; false when none came in time.
 bool ReadControlRequest(int fd, uint32_t* control);
 void WriteControlReply(int fd, long result, const ServiceStatus& status);

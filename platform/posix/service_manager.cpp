@@ -302,8 +302,8 @@ bool DeleteService(ScHandle service) {
     ScHandleState* h = internal::CheckHandle(service, false);
     if (!h || !internal::HasAccess(h, kDelete)) return false;
     // Under the starters' lock, so that no start runs the program of a record going away.
-    internal::Fd start_lock(internal::OpenLockFile(internal::RunFile(h->name, ".start")));
-    if (start_lock.get() < 0 || !internal::LockFile(start_lock.get(), true)) return false;
+    internal::Fd start_lock;
+    if (!internal::TakeStartLock(h->name, &start_lock)) return false;
     internal::ServiceRecord rec;
     long r = LoadRecord(h, &rec);
     if (r == kErrorSuccess && rec.markedForDelete) r = kErrorServiceMarkedForDelete;

@@ -4,13 +4,16 @@
 // machine).
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
+#include "kv/debug.h"
 #include "posix_io.h"
 #include "service_internal.h"
 #include "wait_internal.h"
@@ -71,6 +74,12 @@ ssize_t ReadWithin(int fd, void* buf, size_t len, int timeout_ms) {
 
 long SendControl(const std::string& name, uint32_t control, ServiceStatus* status) {
     sockaddr_un addr;
+    std::string dir;
+    // A socket in a directory that another user can change may be anyone's.
+    if (!StateSubdir("run", false, &dir)) {
+        CurrentStatus(name, status);
+        return kErrorServiceNotActive;
+    }
     Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const uint32_t request[2] = {kControlMagic, control};
     ControlReply reply{};
@@ -94,15 +103,39 @@ long SendControl(const std::string& name, uint32_t control, ServiceStatus* statu
 
 int ListenControlSocket(const std::string& name) {
     sockaddr_un addr;
-    if (!SocketAddress(name, &addr)) return -1;
+    std::string dir;
+    if (!StateSubdir("run", true, &dir) || !SocketAddress(name, &addr)) return -1;
     Fd s(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (s.get() < 0) return -1;
     // Left by a dispatcher that died; the caller holds the host lock, so it is no one's.
     ::unlink(addr.sun_path);
-    if (::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(s.get(), 16) != 0)
+    // Linux gives the socket file the mode of the socket (cut by the umask), so it is
+    // owner-only from the moment it exists; set again on the file for certainty. Peers
+    // are checked as well (PeerMayControl).
+    if (::fchmod(s.get(), 0600) != 0 ||
+        ::bind(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
         return -1;
+    if (::chmod(addr.sun_path, 0600) != 0 || ::listen(s.get(), 16) != 0) {
+        const int err = errno;
+        ::unlink(addr.sun_path);
+        errno = err;
+        return -1;
+    }
     return s.release();
+}
+
+bool PeerMayControl(int fd) {
+    ucred peer{};
+    socklen_t len = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &len) == 0 && len == sizeof peer &&
+        (peer.uid == ::geteuid() || peer.uid == 0))
+        return true;
+    char line[128];
+    std::snprintf(line, sizeof line, "kvtftp: control from uid %ld (pid %ld) refused\n",
+                  len == sizeof peer ? static_cast<long>(peer.uid) : -1L,
+                  len == sizeof peer ? static_cast<long>(peer.pid) : -1L);
+    OutputDebugStringA(line);
+    return false;
 }
 
 bool ReadControlRequest(int fd, uint32_t* control) {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -120,7 +121,10 @@ std::string ResolveProgram(const std::string& program) {
             char cwd[4096];
             return GetCurrentDirectoryA(cwd, sizeof cwd) ? std::string(cwd) + "/" + name : name;
         }
-        const std::string dirs = StateDir() + "/system:" + GetEnv("PATH");
+        // The system directory only when it is this user's alone.
+        std::string system;
+        if (!internal::StateSubdir("system", false, &system)) system.clear();
+        const std::string dirs = system + ":" + GetEnv("PATH");
         size_t start = 0;
         while (start <= dirs.size()) {
             size_t colon = dirs.find(':', start);
@@ -200,8 +204,9 @@ Launch PrepareLaunch(const internal::ServiceRecord& rec) {
 [[noreturn]] void RunProgram(const Launch& l, int chan) {
     const int null_fd = ::open("/dev/null", O_RDONLY);
     if (null_fd < 0 || ::dup2(null_fd, STDIN_FILENO) < 0) ChildFail(chan);
-    const int log = ::open(l.log.c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
-    if (log < 0 || ::dup2(log, STDOUT_FILENO) < 0 || ::dup2(log, STDERR_FILENO) < 0)
+    const int log = ::open(l.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW, 0600);
+    if (log < 0 || ::fchmod(log, 0600) != 0 || ::dup2(log, STDOUT_FILENO) < 0 ||
+        ::dup2(log, STDERR_FILENO) < 0)
         ChildFail(chan);
     if (::dup2(chan, 3) < 0) ChildFail(chan);
     chan = 3;
@@ -291,8 +296,8 @@ bool StartServiceA(ScHandle service, uint32_t argc, const char** argv) {
     long r = CheckStartable(h, &rec);
     if (r != kErrorSuccess) return internal::FailWith(r);
     // One start at a time per service, so that two starters never both find it stopped.
-    internal::Fd start_lock(internal::OpenLockFile(internal::RunFile(rec.name, ".start")));
-    if (start_lock.get() < 0 || !internal::LockFile(start_lock.get(), true)) return false;
+    internal::Fd start_lock;
+    if (!internal::TakeStartLock(rec.name, &start_lock)) return false;
     if (!PreviousHostGone(rec.name)) return internal::FailWith(kErrorServiceAlreadyRunning);
     // Looked at again under the lock: a delete or a change may have come meanwhile.
     r = CheckStartable(h, &rec);

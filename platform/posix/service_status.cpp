@@ -16,7 +16,9 @@ namespace kvp::internal {
 namespace {
 
 bool ReadStatusFile(const std::string& name, ServiceStatus* s) {
-    Fd fd(::open(RunFile(name, ".status").c_str(), O_RDONLY | O_CLOEXEC));
+    std::string dir;
+    if (!StateSubdir("run", false, &dir)) return false;
+    Fd fd(::open(RunFile(name, ".status").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) return false;
     char buf[256];
     ssize_t n;
@@ -41,8 +43,9 @@ bool WriteStatusFile(const std::string& name, const ServiceStatus& s) {
                                   s.currentState, s.controlsAccepted, s.win32ExitCode,
                                   s.serviceSpecificExitCode, s.checkPoint, s.waitHint);
     const std::string path = RunFile(name, ".status");
-    const std::string tmp = path + ".tmp";
-    Fd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    std::string dir, tmp;
+    if (!StateSubdir("run", true, &dir)) return false;
+    Fd fd(CreateTempBeside(path, 0600, &tmp));
     if (fd.get() < 0) return false;
     if (!WriteAll(fd.get(), line, static_cast<size_t>(len)) || ::close(fd.release()) != 0 ||
         ::rename(tmp.c_str(), path.c_str()) != 0) {

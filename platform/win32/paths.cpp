@@ -48,6 +48,14 @@ std::string StateDir() {
     return dir + "\\kvtftp";
 }
 
+bool PrepareStateDir(std::string* error) {
+    // The per-user profile directory is already the user's alone.
+    const std::string dir = StateDir();
+    if (internal::MakeDirs(dir)) return true;
+    if (error) *error = "kvtftp: cannot create the state directory " + dir;
+    return false;
+}
+
 unsigned GetCurrentDirectoryA(char* buf, unsigned size) {
     std::vector<char> tmp(MAX_PATH + 1);
     for (;;) {

@@ -154,7 +154,7 @@ TEST_F(CplServiceTest, ApplyReachesTheRunningServerOnlyWhenTheSettingsWereWritte
 
     // The key names b behind the service's back; a write that fails tells it nothing.
     PutText("TFTPHome", rootB_);
-    fs::create_directories(HivePath() + ".tmp/blocked");
+    BlockHiveWrites();
     ASSERT_TRUE(ui_.Type(kIdRootDirectory, rootB_));
     ASSERT_TRUE(ui_.Click(kIdApply));
     EXPECT_EQ(ui_.Text(kIdStatus), "The settings were not saved.");
@@ -162,7 +162,7 @@ TEST_F(CplServiceTest, ApplyReachesTheRunningServerOnlyWhenTheSettingsWereWritte
     EXPECT_NE(Fetch("b.txt"), "served from b");
 
     // Written, the service takes the settings up at once.
-    fs::remove_all(HivePath() + ".tmp");
+    UnblockHiveWrites();
     ASSERT_TRUE(ui_.Click(kIdApply));
     EXPECT_EQ(ui_.Text(kIdStatus), "Parameter change request sent.");
     EXPECT_EQ(Fetch("b.txt"), "served from b");

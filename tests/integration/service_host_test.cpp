@@ -2,6 +2,8 @@
 // setup tool installs it, the service manager starts the host, the host serves, pauses,
 // reloads and stops, and the setup tool removes everything again.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -356,6 +358,33 @@ TEST_F(HostTest, ForegroundHostIsItsOwnServiceManager) {
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(11));
     // Gone with its process: no record was ever made for it.
     EXPECT_EQ(QueryState(), 0u);
+}
+
+TEST_F(HostTest, AnotherUserCanNeitherControlTheHostNorLendItAStateDirectory) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run programs as another user";
+    kvtest::Daemon host({kvtest::BinDir() + "/kvtftpsvc", "-f", root_},
+                        env_.dir() + "/foreground.log");
+    ASSERT_TRUE(WaitForState(kvp::kServiceRunning)) << host.log();
+    // Even with the way to the state directory open, it is not another user's to use.
+    for (const std::string& d : {env_.dir(), env_.dir() + "/state", env_.dir() + "/state/run"})
+        ASSERT_EQ(::chmod(d.c_str(), 0711), 0);
+    const kvtest::CommandResult r =
+        kvtest::RunCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            kvtest::BinDir() + "/kvsc", "stop", "KVTFTP"},
+                           env_.dir() + "/nobody.out");
+    EXPECT_NE(r.status, 0) << r.output;
+    EXPECT_EQ(QueryState(), kvp::kServiceRunning);
+    EXPECT_EQ(host.signalAndWait("TERM"), 0);
+
+    // A state directory that others can write is refused before anything is read from it.
+    const std::string open_dir = env_.dir() + "/open";
+    fs::create_directories(open_dir);
+    ASSERT_EQ(::chmod(open_dir.c_str(), 0777), 0);
+    const kvtest::CommandResult refused = RunProgram({"kvtftpsvc", "-f", "-s", open_dir, root_});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find(open_dir + " is writable by group or others"), std::string::npos)
+        << refused.output;
+    EXPECT_TRUE(fs::is_empty(open_dir));
 }
 
 }  // namespace

@@ -80,6 +80,16 @@ class CplDialogTest : public HeadlessDialogTest {
     }
     // The HKEY_LOCAL_MACHINE hive as a file.
     std::string HivePath() const { return env_.dir() + "/state/registry/HKEY_LOCAL_MACHINE.reg"; }
+    // A directory at the hive's lock name: readers still read the hive, no writer can take
+    // the lock to replace it.
+    void BlockHiveWrites() const {
+        const std::string lock = env_.dir() + "/state/registry/HKEY_LOCAL_MACHINE.lock";
+        std::filesystem::remove(lock);
+        std::filesystem::create_directories(lock + "/blocked");
+    }
+    void UnblockHiveWrites() const {
+        std::filesystem::remove_all(env_.dir() + "/state/registry/HKEY_LOCAL_MACHINE.lock");
+    }
 };
 
 }  // namespace kvtest

@@ -88,6 +88,8 @@ TestEnv::TestEnv() {
     kvp::SetEnv("KVTFTP_DEBUG_LOG", (dir_ + "/debug.log").c_str());
     kvp::SetEnv("KVTFTP_MSGBOX_LOG", (dir_ + "/msgbox.log").c_str());
     fs::create_directories(dir_ + "/state");
+    // The suite refuses a state directory that others could change, whatever the umask.
+    fs::permissions(dir_ + "/state", fs::perms::owner_all);
 }
 
 TestEnv::~TestEnv() {

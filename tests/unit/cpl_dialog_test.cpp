@@ -372,7 +372,7 @@ TEST_F(CplDialogTest, OkAppliesAndEndsCancelAndTheCloseBoxEndWithoutWriting) {
 TEST_F(CplDialogTest, ASettingsKeyThatCannotBeWrittenIsReportedAndTheServiceIsNotTold) {
     Open();
     // The hive can be read but no longer replaced.
-    fs::create_directories(HivePath() + ".tmp/blocked");
+    BlockHiveWrites();
     const std::string before = kvtest::ReadFile(HivePath());
     ASSERT_TRUE(ui_.Type(kIdRootDirectory, "/not/stored"));
     ui_.ClearBoxes();
@@ -387,7 +387,7 @@ TEST_F(CplDialogTest, ASettingsKeyThatCannotBeWrittenIsReportedAndTheServiceIsNo
     EXPECT_TRUE(ui_.Enabled(kIdApply));
     EXPECT_TRUE(ui_.Enabled(kIdOk));
     EXPECT_EQ(kvtest::ReadFile(HivePath()), before);
-    fs::remove_all(HivePath() + ".tmp");
+    UnblockHiveWrites();
     ASSERT_TRUE(ui_.Click(kIdApply));
     EXPECT_EQ(ui_.Text(kIdStatus), "Parameter change request sent.");
     EXPECT_EQ(KeyText("TFTPHome"), "/not/stored");

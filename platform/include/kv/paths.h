@@ -11,6 +11,11 @@ namespace kvp {
 // The state directory: $KVTFTP_STATE_DIR, else the per-user or system default.
 std::string StateDir();
 
+// Creates the state directory when missing (owner-only) and checks that no other user can
+// change it: on Linux one that is a link, owned by another user or writable by group or
+// others is refused. False with *error (if given) naming the path and the reason.
+bool PrepareStateDir(std::string* error);
+
 // Current directory into buf (size bytes with the terminator); length, or 0 on failure.
 unsigned GetCurrentDirectoryA(char* buf, unsigned size);
 
