@@ -19,8 +19,10 @@ struct ListenerConfig {
     ServerSettings settings;
     // Every log line also goes to standard error (a server run from a console).
     bool logToStderr = false;
-    // The core's reporter for transfers, logging with these settings.
+    // The core's reporters, logging with these settings: for creating a conversation
+    // socket (the operator's concern), and for a transfer's packet I/O (its client's).
     CoreReporter reporter;
+    CoreReporter transferReporter;
 };
 
 // Loads the settings from the server key (creating it with the defaults when missing)
