@@ -157,5 +157,40 @@ TEST_F(ServerFloodTest, RealClientIsServedThroughAFloodOfUnansweredRequests) {
     }
 }
 
+TEST_F(ServerFloodTest, NewRequestDisplacesTheOldestUnansweredOneFromItsAddress) {
+    // Waits long enough that no transfer here ends by time-out.
+    SetDwordValue("Rexttimeout", 5000);
+    kvtest::WriteFile(RootPath("f.bin"), "data");
+    StartServer();
+    const size_t mark = EventLines().size();
+    const std::string displaced = "ServeReadRequest: 127.0.0.1 did not answer for " +
+                                  RootPath("f.bin") + "; a newer request took its place.";
+    // Eight unanswered transfers from one address are allowed; the ninth request ends
+    // the oldest of them at once and is served.
+    std::vector<std::unique_ptr<Peer>> peers;
+    std::string p;
+    for (int i = 0; i < 9; ++i) {
+        peers.push_back(std::make_unique<Peer>());
+        ASSERT_TRUE(peers.back()->SendTo(env_.tftpPort(), RequestPacket(1, "f.bin", "octet")));
+        ASSERT_TRUE(peers.back()->Receive(&p));
+        EXPECT_EQ(Block(p), 1);
+    }
+    EXPECT_TRUE(WaitForLine(displaced, mark));
+    EXPECT_TRUE(WaitForLine(
+        "ServeReadRequest: 127.0.0.1 failed to download " + RootPath("f.bin") + ".", mark));
+    // The others run on: each ends by its client's ERROR.
+    for (auto& peer : peers) ASSERT_TRUE(peer->Reply(ErrorPacket(0, "done")));
+    const std::string received = "ServeReadRequest: Error received during transfer of " +
+                                 RootPath("f.bin") +
+                                 ". Error code 00 (An unspecified error occurred.). "
+                                 "Details: done";
+    const auto begin = Clock::now();
+    while (CountLines(received, mark) < 8 && Clock::now() - begin < std::chrono::seconds(10)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(CountLines(received, mark), 8u);
+    EXPECT_EQ(CountLines(displaced, mark), 1u);
+}
+
 }  // namespace
 }  // namespace srvtest
