@@ -38,6 +38,8 @@ int FloodSeconds() {
     return n > 0 ? n : 3;
 }
 
+constexpr int kFirstFloodPort = 24000;
+
 // Sockets bound to 127.0.0.first .. 127.0.0.(first + addresses - 1), each sending one
 // read request in turn at `perSecond` until stopped; nothing is ever read or answered.
 class Flood {
@@ -51,6 +53,10 @@ class Flood {
                 kvp::SockAddr4 local;
                 local.addr =
                     kvp::HostToNet32(0x7F000000u + static_cast<uint32_t>(firstAddress + a));
+                // The same few ports on every address, below the range the system hands
+                // out: hundreds of sockets must not take the free ports that tests running
+                // beside this one have picked for their servers.
+                local.port = kvp::HostToNet16(static_cast<uint16_t>(kFirstFloodPort + k));
                 if (!s.valid() || kvp::Bind(s.get(), local) != 0) continue;
                 sockets_.push_back(std::move(s));
             }
