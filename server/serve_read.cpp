@@ -104,8 +104,11 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                 step = Step::kCheck;
                 break;
             case Step::kStray:
-                // The packet moved nothing: the block goes out again.
-                step = NoteMiss(&watch, kvp::GetTickCount()) ? Step::kTimedOut : Step::kSend;
+                // The packet moved nothing: the block goes out again (before any answer,
+                // only as often as the first block may).
+                step = NoteMiss(&watch, kvp::GetTickCount()) || pending.Exhausted()
+                           ? Step::kTimedOut
+                           : Step::kSend;
                 break;
             case Step::kTimedOut:
                 LogServerEventF(*client->listener,
