@@ -89,7 +89,7 @@ namespace {
 
 // How often a receive that may be told to end looks at its flag; where the owner can also
 // wake the wait (by shutting the socket down) it ends sooner.
-constexpr int64_t kCancelStepUs = 250 * 1000;
+constexpr int64_t kCancelStepUs = 1000 * 1000;
 
 bool Cancelled(const TransferContext* ctx) {
     return ctx->cancel != nullptr && ctx->cancel->load(std::memory_order_acquire);
