@@ -85,13 +85,45 @@ bool SendPacketToPeer(TransferContext* ctx) {
     return true;
 }
 
+namespace {
+
+// How often a receive that may be told to end looks at its flag; where the owner can also
+// wake the wait (by shutting the socket down) it ends sooner.
+constexpr int64_t kCancelStepUs = 1000 * 1000;
+
+bool Cancelled(const TransferContext* ctx) {
+    return ctx->cancel != nullptr && ctx->cancel->load(std::memory_order_acquire);
+}
+
+// The wait of RecvPacketFromPeer in steps of kCancelStepUs while a flag may end it.
+int RecvWatchingCancel(TransferContext* ctx, int room) {
+    int64_t left = static_cast<int64_t>(ctx->waitSec) * 1000000 + ctx->waitUsec;
+    for (;;) {
+        const int64_t step = std::min(left, kCancelStepUs);
+        const int got =
+            kvp::RecvWithin(ctx->socket, ctx->recvBuf, room, static_cast<long>(step / 1000000),
+                            static_cast<long>(step % 1000000));
+        left -= step;
+        if (got != kvp::kTimedOut || left <= 0 || Cancelled(ctx)) return got;
+    }
+}
+
+}  // namespace
+
 bool RecvPacketFromPeer(TransferContext* ctx) {
     const CoreReporter* r = ctx->reporter;
     // The room offered can never exceed the buffer itself.
     const int room =
         std::clamp<int32_t>(ctx->recvLen, 0, static_cast<int32_t>(sizeof ctx->recvBuf));
     // One call: the wait and the receive together.
-    const int got = kvp::RecvWithin(ctx->socket, ctx->recvBuf, room, ctx->waitSec, ctx->waitUsec);
+    const int got = ctx->cancel == nullptr ? kvp::RecvWithin(ctx->socket, ctx->recvBuf, room,
+                                                             ctx->waitSec, ctx->waitUsec)
+                                           : RecvWatchingCancel(ctx, room);
+    if (Cancelled(ctx)) {
+        // Told to end: whatever the wait brought (a shut socket's end) is no failure.
+        ctx->recvLen = 0;
+        return false;
+    }
     if (got == kvp::kTimedOut) {
         ctx->recvLen = 0;
         return true;
@@ -176,4 +208,23 @@ void BackOffTimeout(TransferContext* ctx, uint32_t initialTimeoutMs) {
     ctx->timeout = static_cast<uint32_t>(
         std::min<uint64_t>({doubled, 2ull * initialTimeoutMs, 0xFFFFFFFFull}));
     UpdateSelectTimeout(ctx);
+}
+
+void StartFirstReplyWatch(FirstReplyWatch* w, int32_t retransmits, uint32_t initialTimeoutMs) {
+    w->baseMs = std::min(initialTimeoutMs, kUnansweredBaseMs);
+    if (w->baseMs == 0) w->baseMs = 1;
+    // As RetryWatch counts: a limit of n allows n + 1 retransmissions after the first send.
+    const int64_t sends = static_cast<int64_t>(retransmits) + 2;
+    w->sendLimit = static_cast<int32_t>(std::clamp<int64_t>(sends, 1, kMaxUnansweredSends));
+    w->sends = 0;
+}
+
+uint32_t NoteFirstSend(FirstReplyWatch* w) {
+    if (w->sends < w->sendLimit) ++w->sends;
+    if (w->sends >= w->sendLimit) return w->baseMs;
+    return w->baseMs << (w->sends - 1);
+}
+
+bool FirstReplyExhausted(const FirstReplyWatch& w) {
+    return w.sends >= w.sendLimit;
 }

@@ -3,6 +3,7 @@
 // readers and writer.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -58,6 +59,10 @@ struct TransferContext {
     uint16_t aheadPos = 0;
     uint16_t aheadLen = 0;
     const CoreReporter* reporter = nullptr;
+    // Set by the owner while the transfer may be told to end from another thread: a
+    // receive then waits in short steps and, once the flag is up, returns false without a
+    // report.
+    const std::atomic<bool>* cancel = nullptr;
     // The file's stream buffer (kFileBufferSize bytes): the file must be closed before
     // the record goes away.
     std::unique_ptr<char[]> fileBuffer;
@@ -134,6 +139,25 @@ bool NoteMiss(RetryWatch* w, uint32_t now);
 // when its own timer runs out (every few seconds) gets a pause long enough for that
 // timer to run out. The adaptive interval sets the pace again with the next answer.
 void BackOffTimeout(TransferContext* ctx, uint32_t initialTimeoutMs);
+
+// Before the peer's first answer (DATA 1 of a download, ACK 0 of an upload) a transfer
+// may be a forged request's, or its peer gone: the first packet then goes out at most
+// kMaxUnansweredSends times (fewer when the retry limit allows fewer), the waits between
+// the sends doubling from min(initial time-out, kUnansweredBaseMs), and after the last
+// send one base wait for its answer. With a time-out of a second or more: sends at 0, 1,
+// 3, 7, 15 and 31 s, given up at 32 s. Once the peer has answered, RetryWatch alone rules.
+constexpr int32_t kMaxUnansweredSends = 6;
+constexpr uint32_t kUnansweredBaseMs = 1000;
+struct FirstReplyWatch {
+    uint32_t baseMs = 0;
+    int32_t sendLimit = 0;
+    int32_t sends = 0;  // sends of the first packet so far
+};
+void StartFirstReplyWatch(FirstReplyWatch* w, int32_t retransmits, uint32_t initialTimeoutMs);
+// Counts one send of the first packet; returns the wait for an answer to it, in ms.
+uint32_t NoteFirstSend(FirstReplyWatch* w);
+// True when the wait after the latest send was the last one.
+bool FirstReplyExhausted(const FirstReplyWatch& w);
 
 // Readers fill the send buffer from offset 4 and set the send length; they return false
 // when the file could not be read (a read error is never taken for the end of the file).

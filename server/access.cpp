@@ -1,11 +1,13 @@
 // Whether a request is served at all: the client restriction, the two direction
 // switches and the requested file name, and the ERROR reply to a refused client.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine.h"
+#include "kv/debug.h"
 #include "kv/errors.h"
 #include "kv/net.h"
 #include "kv/paths.h"
@@ -123,13 +125,74 @@ int SendErrorToClient(const ClientInfo* client, uint16_t code, const char* text)
     return 1;
 }
 
+std::vector<std::string> ConfirmedHostNames(uint32_t addr_net,
+                                            const std::vector<HostAddresses>& lookedUp) {
+    std::vector<std::string> confirmed;
+    for (const HostAddresses& host : lookedUp) {
+        for (uint32_t a : host.addrs) {
+            if (a == addr_net) {
+                confirmed.push_back(host.name);
+                break;
+            }
+        }
+    }
+    return confirmed;
+}
+
+namespace {
+
+std::atomic<int> g_nameChecks{0};
+
+// Holds one of the kMaxNameChecks places for look-ups, when one is free.
+class NameCheckSlot {
+  public:
+    NameCheckSlot() : held_(g_nameChecks.fetch_add(1) < kMaxNameChecks) {
+        if (!held_) g_nameChecks.fetch_sub(1);
+    }
+    ~NameCheckSlot() {
+        if (held_) g_nameChecks.fetch_sub(1);
+    }
+    NameCheckSlot(const NameCheckSlot&) = delete;
+    NameCheckSlot& operator=(const NameCheckSlot&) = delete;
+    bool held() const { return held_; }
+
+  private:
+    bool held_;
+};
+
+// The client's names that the list holds and that their forward look-up confirms. A
+// failed look-up only leaves the address comparison.
+std::vector<std::string> ListedConfirmedNames(const ClientInfo* client) {
+    const char* list = client->settings().allowedClients;
+    std::vector<std::string> names;
+    kvp::ReverseLookup(client->address.addr, &names);
+    std::vector<HostAddresses> lookedUp;
+    for (const std::string& name : names) {
+        // Only a name the list holds is worth its forward look-up.
+        if (!ClientListMatches(list, std::string(), {name})) continue;
+        HostAddresses host{name, {}};
+        if (kvp::ForwardLookup(name.c_str(), &host.addrs)) lookedUp.push_back(std::move(host));
+    }
+    return ConfirmedHostNames(client->address.addr, lookedUp);
+}
+
+}  // namespace
+
 int CheckClientAllowed(ClientInfo* client) {
     client->addressText = kvp::InetNtoa(client->address.addr);
     if (!FlagNotZero(client->settings().clientRestrict)) return 1;
-    // A failed look-up only leaves the address comparison.
-    std::vector<std::string> names;
-    kvp::ReverseLookup(client->address.addr, &names);
-    if (ClientListMatches(client->settings().allowedClients, client->addressText, names)) return 1;
+    const char* list = client->settings().allowedClients;
+    // The address alone needs no look-up.
+    if (ClientListMatches(list, client->addressText, {})) return 1;
+    const NameCheckSlot slot;
+    if (!slot.held()) {
+        // So many look-ups are under way that this one would only wait behind them.
+        const std::string line = "CheckClientAllowed: Too many name look-ups at once; " +
+                                 client->addressText + " is judged by its address.\n";
+        kvp::OutputDebugStringA(line.c_str());
+    } else if (ClientListMatches(list, client->addressText, ListedConfirmedNames(client))) {
+        return 1;
+    }
     LogServerEventF(*client->listener, "Denied TFTP access to host %s.",
                     client->addressText.c_str());
     SendErrorToClient(client, 2, "TFTP access has not be explicitly allowed for this host.");

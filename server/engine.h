@@ -21,11 +21,13 @@ struct ListenerConfig {
     ServerSettings settings;
     // Every log line also goes to standard error (a server run from a console).
     bool logToStderr = false;
-    // The core's reporter for transfers, logging with these settings.
+    // The core's reporters, logging with these settings: for creating a conversation
+    // socket (the operator's concern), and for a transfer's packet I/O (its client's).
     CoreReporter reporter;
     // Why the configured root is not served (the top of a file system, a system
     // directory); every request is then refused as without a root.
     kvp::ServeRootConcern rootConcern = kvp::ServeRootConcern::kNone;
+    CoreReporter transferReporter;
 };
 
 // Loads the settings from the server key (creating it with the defaults when missing)
@@ -59,6 +61,19 @@ int SendErrorToClient(const ClientInfo* client, uint16_t code, const char* text)
 // tab, CR, LF and ';') equals the address text or one of the host's names, ignoring case.
 bool ClientListMatches(const char* list, const std::string& addressText,
                        const std::vector<std::string>& hostNames);
+// One name of a reverse look-up with the addresses its forward look-up gave.
+struct HostAddresses {
+    std::string name;
+    std::vector<uint32_t> addrs;  // network order
+};
+// The names that stand for the client: those whose forward look-up gives the client's
+// address back. Whoever controls the reverse zone of an address can give it any name;
+// only the name's own zone can confirm it.
+std::vector<std::string> ConfirmedHostNames(uint32_t addr_net,
+                                            const std::vector<HostAddresses>& lookedUp);
+// Name checks (reverse and forward look-ups) that may run at once; a look-up can hold its
+// thread for as long as the resolver tries, and request threads are bounded.
+constexpr int kMaxNameChecks = 16;
 // The full path of a requested name below the root: every '\' becomes '/', and the name
 // is appended after a separator, so even an absolute name stays below the root. The
 // caller has refused names holding "..".

@@ -27,9 +27,6 @@ constexpr uint32_t kSocketEventWaitMs = 5000;
 constexpr uint32_t kBusyWaitMs = 500;
 
 std::atomic<int> g_requestThreads{0};
-// Only one operator report of a failed initial receive is open at a time: where a report
-// waits for the operator, a sender of bad datagrams must not pile up waiting threads.
-std::atomic<bool> g_initialReportOpen{false};
 
 // Signalled whenever a request thread ends, so that a listener at the thread bound can
 // go on. Never destroyed: request threads may outlive everything else.
@@ -66,18 +63,6 @@ class RequestSlot {
         kvp::SetEvent(SlotFreedEvent());
     }
 };
-
-void ReportInitialReceiveFailure(int err) {
-    static const char kText[] = "GetInitialRequest: Recvfrom error occurred";
-    if (g_initialReportOpen.exchange(true)) {
-        // A report is already waiting for the operator; this one goes to the debugger.
-        std::string line = std::string(kText) + ": " + kvp::SystemErrorText(err) + "\n";
-        kvp::OutputDebugStringA(line.c_str());
-        return;
-    }
-    ReportServerError(kText, err);
-    g_initialReportOpen.store(false);
-}
 
 // The requests whose transfers are running, each by the client's address and port and
 // the request's bytes. A request that comes again while its transfer runs (re-sent by
@@ -162,6 +147,7 @@ std::shared_ptr<ListenerConfig> LoadListenerConfig() {
     config->logToStderr = !toStderr.empty() && toStderr != "0";
     config->reporter = MakeServerReporter(config.get());
     config->rootConcern = kvp::ClassifyServeRoot(config->settings.rootDirectory);
+    config->transferReporter = MakeTransferReporter(config.get());
     return config;
 }
 
@@ -195,7 +181,10 @@ uint32_t GetInitialRequest(void* arg) {
         }
         if (ctx.recvLen == kvp::kTimedOut) return 0;
         if (ctx.recvLen < 0) {
-            ReportInitialReceiveFailure(err);
+            // Only one report waits for the operator at a time, so a sender of bad
+            // datagrams cannot pile up threads waiting for it.
+            ReportServerError("GetInitialRequest: Recvfrom error occurred", err,
+                              client.listener.get());
             return 0;
         }
         if (!CheckClientAllowed(&client)) return 0;
@@ -218,7 +207,7 @@ uint32_t StartTFTPServerThread(void* arg) {
         ~ReadyOnExit() {
             if (event) kvp::SetEvent(event);
         }
-    } ready{args->ready};
+    } readyGuard{args->ready};
     try {
         uint16_t port = 0;
         if (!kvp::GetServicePort("tftp", "udp", &port)) {
@@ -240,7 +229,7 @@ uint32_t StartTFTPServerThread(void* arg) {
             return 0;
         }
         // From here requests wait in the socket until the loop below takes them.
-        if (ready.event) kvp::SetEvent(ready.event);
+        if (readyGuard.event) kvp::SetEvent(readyGuard.event);
         const std::shared_ptr<const ListenerConfig> config = LoadListenerConfig();
         if (config->settings.rootDirectory[0] == '\0') {
             // Said once here; every request is refused until a root is set.

@@ -2,6 +2,7 @@
 // system and socket failures to the operator.
 #include "report.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -49,15 +50,49 @@ std::string SocketErrorNumber() {
     return std::to_string(kvp::LastSocketError());
 }
 
-void ReportSocketFailure(const CoreReporter&, const char* msg) {
-    ReportServerSocketError(msg);
+const ListenerConfig* ConfigOf(const CoreReporter& self) {
+    return static_cast<const ListenerConfig*>(self.context);
 }
-void ReportSystemFailure(const CoreReporter&, const char* msg) {
-    ReportServerError(msg, 0);
+
+void ReportSocketFailure(const CoreReporter& self, const char* msg) {
+    ReportServerError(msg, kvp::LastSocketError(), ConfigOf(self));
+}
+void ReportSystemFailure(const CoreReporter& self, const char* msg) {
+    ReportServerError(msg, 0, ConfigOf(self));
 }
 void LogLargePacket(const CoreReporter& self, const char* msg) {
-    LogServerEvent(*static_cast<const ListenerConfig*>(self.context), msg);
+    LogServerEvent(*ConfigOf(self), msg);
 }
+
+// "%s: %s" of the text and the system's text for err, on one line.
+void FormatWithErrorText(char* out, size_t room, const char* text, int err) {
+    std::string sys = kvp::SystemErrorText(err);
+    for (char& c : sys) {
+        if (c == '\r' || c == '\n') c = ' ';
+    }
+    while (!sys.empty() && sys.back() == ' ') sys.pop_back();
+    std::snprintf(out, room, "%s: %s", text != nullptr ? text : "", sys.c_str());
+}
+
+// A transfer's socket failure concerns its client, not the operator: the log line and
+// the debugger output, never a box.
+void LogTransferFailure(const CoreReporter& self, const char* msg, int err) {
+    char line[1024];
+    FormatWithErrorText(line, sizeof line, msg, err);
+    LogServerEvent(*ConfigOf(self), line);
+    char debug[sizeof line + 1];
+    std::snprintf(debug, sizeof debug, "%s\n", line);
+    kvp::OutputDebugStringA(debug);
+}
+void LogTransferSocketFailure(const CoreReporter& self, const char* msg) {
+    LogTransferFailure(self, msg, kvp::LastSocketError());
+}
+void LogTransferSystemFailure(const CoreReporter& self, const char* msg) {
+    LogTransferFailure(self, msg, kvp::LastSystemError());
+}
+
+// Set while an operator report is on screen.
+std::atomic<bool> g_reportOpen{false};
 
 }  // namespace
 
@@ -65,6 +100,15 @@ CoreReporter MakeServerReporter(const ListenerConfig* config) {
     CoreReporter r;
     r.socket_error = ReportSocketFailure;
     r.system_error = ReportSystemFailure;
+    r.large_packet = LogLargePacket;
+    r.context = config;
+    return r;
+}
+
+CoreReporter MakeTransferReporter(const ListenerConfig* config) {
+    CoreReporter r;
+    r.socket_error = LogTransferSocketFailure;
+    r.system_error = LogTransferSystemFailure;
     r.large_packet = LogLargePacket;
     r.context = config;
     return r;
@@ -188,23 +232,25 @@ int SendSyslogMsg(const char* host, int32_t facility, const char* text) {
     return 1;
 }
 
-void ReportServerError(const char* text, int err) {
+void ReportServerError(const char* text, int err, const ListenerConfig* log) {
     if (err == 0) err = kvp::LastSystemError();
-    std::string sys = kvp::SystemErrorText(err);
     // The box and the debugger line show the system text on one line.
-    for (char& c : sys) {
-        if (c == '\r' || c == '\n') c = ' ';
-    }
-    while (!sys.empty() && sys.back() == ' ') sys.pop_back();
     char msg[1024];
-    std::snprintf(msg, sizeof msg, "%s: %s", text != nullptr ? text : "", sys.c_str());
+    FormatWithErrorText(msg, sizeof msg, text, err);
     char line[sizeof msg + 1];
     std::snprintf(line, sizeof line, "%s\n", msg);
     kvp::OutputDebugStringA(line);
+    // One box at a time: where a box holds its thread until dismissed, failures that
+    // repeat must not pile up threads waiting for the operator.
+    if (g_reportOpen.exchange(true)) {
+        if (log != nullptr) LogServerEvent(*log, msg);
+        return;
+    }
     kvp::MessageBoxA(nullptr, msg, "TFTP server error",
                      kvp::kMbIconError | kvp::kMbServiceNotification);
+    g_reportOpen.store(false);
 }
 
-void ReportServerSocketError(const char* text) {
-    ReportServerError(text, kvp::LastSocketError());
+void ReportServerSocketError(const char* text, const ListenerConfig* log) {
+    ReportServerError(text, kvp::LastSocketError(), log);
 }

@@ -38,14 +38,20 @@ int SendSyslogMsg(const char* host, int32_t facility, const char* text);
 int32_t LookupFacilityNumber(const char* name);
 
 // "%s: %s" of the text and the system's text for err (0: the system's last error) to
-// the debugger output and a message box captioned "TFTP server error". Never blocks the
-// caller on a host without a display.
-void ReportServerError(const char* text, int err);
+// the debugger output and a message box captioned "TFTP server error", for what the
+// operator must act on. Never blocks the caller on a host without a display. Only one
+// box is open at a time: while one is, the report goes to the debugger output and, when
+// a configuration is given, to its log.
+void ReportServerError(const char* text, int err, const ListenerConfig* log = nullptr);
 // The same with the socket layer's last error.
-void ReportServerSocketError(const char* text);
+void ReportServerSocketError(const char* text, const ListenerConfig* log = nullptr);
 
-// The core's reporter for the transfers of a listener with this configuration.
+// The core's reporter for a listener with this configuration, for what the operator must
+// act on (a conversation socket that cannot be created): ReportServerError.
 CoreReporter MakeServerReporter(const ListenerConfig* config);
+// The core's reporter for a running transfer's packet I/O: its failures concern one
+// client, and go to the log and the debugger output.
+CoreReporter MakeTransferReporter(const ListenerConfig* config);
 
 struct SyslogFacility {
     int32_t number;

@@ -11,13 +11,14 @@
 #include "kv/time.h"
 #include "report.h"
 #include "settings.h"
+#include "unanswered.h"
 
 bool OpenConversation(ClientInfo* client, TransferContext* ctx, kvp::Socket* conversation) {
     const CoreReporter* reporter = &client->listener->reporter;
     conversation->reset(CreateConversationSocket(client->address, reporter));
     if (!conversation->valid()) return false;
     ctx->socket = conversation->get();
-    ctx->reporter = reporter;
+    ctx->reporter = &client->listener->transferReporter;
     InitTransferContext(ctx, client->settings().rexttimeout);
     UseLargeFileBuffer(ctx);
     return true;
@@ -43,6 +44,8 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
 
     RetryWatch watch;
     StartRetryWatch(&watch, client->settings().retransmits, initialTimeout, kvp::GetTickCount());
+    // Until the client's first answer the first block is paced and bounded of its own.
+    UnansweredTransfer pending(*client, ctx);
     StrayPacketLog strays(*client->listener, "ServeReadRequest", ctx->fileName.c_str());
     uint32_t sendTick = 0;
     uint32_t receiptTick = 0;
@@ -68,9 +71,11 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                 if (!SendDataToPeer(ctx)) {
                     // A failed send counts as a time-out, so a send that keeps failing
                     // ends the transfer; the wait that follows paces the next attempt.
+                    pending.NoteSend();
                     step = NoteMiss(&watch, kvp::GetTickCount()) ? Step::kTimedOut : Step::kWait;
                     break;
                 }
+                pending.NoteSend();
                 sendTick = kvp::GetTickCount();
                 step = Step::kWait;
                 break;
@@ -81,7 +86,8 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                     break;
                 }
                 if (ctx->recvLen == 0) {
-                    if (NoteMiss(&watch, kvp::GetTickCount())) {
+                    const bool givenUp = NoteMiss(&watch, kvp::GetTickCount());
+                    if (givenUp || pending.Exhausted()) {
                         step = Step::kTimedOut;
                     } else {
                         BackOffTimeout(ctx, initialTimeout);
@@ -89,13 +95,20 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                     }
                     break;
                 }
+                if (IsAnswer(GetPacketOpcode(ctx->recvBuf, ctx->recvLen)) && !pending.Answered()) {
+                    step = Step::kDone;
+                    break;
+                }
                 receiptTick = kvp::GetTickCount();
                 AdaptTimeout(ctx, sendTick, receiptTick, initialTimeout);
                 step = Step::kCheck;
                 break;
             case Step::kStray:
-                // The packet moved nothing: the block goes out again.
-                step = NoteMiss(&watch, kvp::GetTickCount()) ? Step::kTimedOut : Step::kSend;
+                // The packet moved nothing: the block goes out again (before any answer,
+                // only as often as the first block may).
+                step = NoteMiss(&watch, kvp::GetTickCount()) || pending.Exhausted()
+                           ? Step::kTimedOut
+                           : Step::kSend;
                 break;
             case Step::kTimedOut:
                 LogServerEventF(*client->listener,
@@ -149,6 +162,8 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
         }
     }
 
+    pending.Leave();
+    pending.LogDisplaced(*client, "ServeReadRequest");
     file.reset();
     ctx->file = nullptr;
     conversation.reset();

@@ -14,6 +14,7 @@
 #include "kv/time.h"
 #include "report.h"
 #include "settings.h"
+#include "unanswered.h"
 
 namespace {
 
@@ -138,6 +139,8 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
         settings.rootDirectory, strnlen(settings.rootDirectory, sizeof settings.rootDirectory)));
     RetryWatch watch;
     StartRetryWatch(&watch, client->settings().retransmits, initialTimeout, kvp::GetTickCount());
+    // Until the client's first answer ACK 0 is paced and bounded of its own.
+    UnansweredTransfer pending(*client, ctx);
     StrayPacketLog strays(*client->listener, "ServeWriteRequest", ctx->fileName.c_str());
     const auto logTimeout = [&] {
         LogServerEventF(*client->listener,
@@ -147,6 +150,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
     bool succeeded = false;
     // Every way out of the loop breaks it.
     const bool requestAcknowledged = SendAckToPeer(ctx);
+    pending.NoteSend();
     while (requestAcknowledged) {
         ctx->recvLen = kMaxPacket;
         if (!RecvPacketFromPeer(ctx)) break;
@@ -156,15 +160,18 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
         if (ctx->recvLen == 0) {
             // Our last ACK may be lost, and a client that waits for it would retransmit
             // only after its own, possibly much longer, time-out: it goes out again.
-            if (!NoteMiss(&watch, receiptTick)) {
+            const bool givenUp = NoteMiss(&watch, receiptTick);
+            if (!givenUp && !pending.Exhausted()) {
                 BackOffTimeout(ctx, initialTimeout);
                 SendAckToPeer(ctx);
+                pending.NoteSend();
                 continue;
             }
             logTimeout();
             break;
         }
         const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
+        if (IsAnswer(opcode) && !pending.Answered()) break;
         if (opcode == kOpError) {
             uint16_t code = 0;  // a packet without a code reports code 0
             std::string details;
@@ -210,6 +217,8 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
         }
     }
 
+    pending.Leave();
+    pending.LogDisplaced(*client, "ServeWriteRequest");
     // The file is in place, or gone, before the outcome is logged.
     ctx->file = nullptr;
     staged.Discard();

@@ -389,6 +389,13 @@ int GetSockName(socket_t s, SockAddr4* addr) {
     return 0;
 }
 
+int ShutdownSocket(socket_t s) {
+    if (!ValidFd(s)) return Fail(EBADF);
+    // A receive blocked on the socket returns at once (with 0 bytes).
+    if (::shutdown(static_cast<int>(s), SHUT_RDWR) < 0) return Fail(errno);
+    return 0;
+}
+
 int WaitReadable(socket_t s, long sec, long usec) {
     return WaitFor(s, POLLIN, sec, usec);
 }
@@ -539,15 +546,16 @@ bool GetServicePort(const char* name, const char* proto, uint16_t* port_net) {
     return false;
 }
 
-bool ResolveHost(const char* name, uint32_t* addr_net) {
+bool ForwardLookup(const char* name, std::vector<uint32_t>* addrs_net) {
     if (!name || !*name) {
         Fail(internal::kErrHostNotFoundValue);
         return false;
     }
-    if (!addr_net) {
+    if (!addrs_net) {
         Fail(EINVAL);
         return false;
     }
+    addrs_net->clear();
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
@@ -558,19 +566,30 @@ bool ResolveHost(const char* name, uint32_t* addr_net) {
         Fail(ResolverError(rc));
         return false;
     }
-    bool found = false;
     for (addrinfo* ai = res; ai; ai = ai->ai_next) {
         if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
             sockaddr_in sin;
             std::memcpy(&sin, ai->ai_addr, sizeof sin);
-            *addr_net = sin.sin_addr.s_addr;
-            found = true;
-            break;
+            addrs_net->push_back(sin.sin_addr.s_addr);
         }
     }
     ::freeaddrinfo(res);
-    if (!found) Fail(internal::kErrHostNotFoundValue);
-    return found;
+    if (addrs_net->empty()) {
+        Fail(internal::kErrHostNotFoundValue);
+        return false;
+    }
+    return true;
+}
+
+bool ResolveHost(const char* name, uint32_t* addr_net) {
+    if (!addr_net) {
+        Fail(EINVAL);
+        return false;
+    }
+    std::vector<uint32_t> addrs;
+    if (!ForwardLookup(name, &addrs)) return false;
+    *addr_net = addrs.front();
+    return true;
 }
 
 bool ReverseLookup(uint32_t addr_net, std::vector<std::string>* names) {

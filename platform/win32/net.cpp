@@ -150,6 +150,12 @@ int GetSockName(socket_t s, SockAddr4* addr) {
     return 0;
 }
 
+int ShutdownSocket(socket_t s) {
+    // SD_BOTH; a select already waiting may not notice, so waiters also look at a flag.
+    if (::shutdown(Sock(s), 2) == SOCKET_ERROR) return Fail();
+    return 0;
+}
+
 int WaitReadable(socket_t s, long sec, long usec) {
     return WaitFor(s, false, sec, usec);
 }
@@ -225,26 +231,44 @@ bool GetServicePort(const char* name, const char* proto, uint16_t* port_net) {
     return true;
 }
 
-bool ResolveHost(const char* name, uint32_t* addr_net) {
+bool ForwardLookup(const char* name, std::vector<uint32_t>* addrs_net) {
     if (!name || !*name) {
         FailWith(WSAHOST_NOT_FOUND);
         return false;
     }
-    if (!addr_net) {
+    if (!addrs_net) {
         FailWith(WSAEFAULT);
         return false;
     }
+    addrs_net->clear();
     // Winsock keeps the result per thread.
     const hostent* he = ::gethostbyname(name);
     if (!he) {
         Fail();
         return false;
     }
-    if (he->h_addrtype != AF_INET || he->h_length != 4 || !he->h_addr_list || !he->h_addr_list[0]) {
+    if (he->h_addrtype == AF_INET && he->h_length == 4 && he->h_addr_list) {
+        for (char** a = he->h_addr_list; *a; ++a) {
+            uint32_t addr = 0;
+            std::memcpy(&addr, *a, 4);
+            addrs_net->push_back(addr);
+        }
+    }
+    if (addrs_net->empty()) {
         FailWith(WSAHOST_NOT_FOUND);
         return false;
     }
-    std::memcpy(addr_net, he->h_addr_list[0], 4);
+    return true;
+}
+
+bool ResolveHost(const char* name, uint32_t* addr_net) {
+    if (!addr_net) {
+        FailWith(WSAEFAULT);
+        return false;
+    }
+    std::vector<uint32_t> addrs;
+    if (!ForwardLookup(name, &addrs)) return false;
+    *addr_net = addrs.front();
     return true;
 }
 

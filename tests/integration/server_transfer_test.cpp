@@ -258,15 +258,18 @@ TEST_F(ServerTransferTest, SimultaneousTransfersHoldOnlyTheirSocketsAndFiles) {
     StartServer();
     const int idle = kvtest::OpenDescriptors();
     std::vector<std::unique_ptr<Peer>> peers;
+    // Each client answers its first block (unanswered transfers from one address are few
+    // at a time): every transfer has sent its second block and waits for its ACK.
     for (int i = 0; i < kTransfers; ++i) {
         peers.push_back(std::make_unique<Peer>());
-        ASSERT_TRUE(peers.back()->SendTo(env_.tftpPort(), RequestPacket(1, "many.bin", "octet")));
-    }
-    // Every transfer has sent its first block and waits for its ACK.
-    for (auto& peer : peers) {
+        Peer& peer = *peers.back();
+        ASSERT_TRUE(peer.SendTo(env_.tftpPort(), RequestPacket(1, "many.bin", "octet")));
         std::string p;
-        ASSERT_TRUE(peer->Receive(&p));
+        ASSERT_TRUE(peer.Receive(&p));
         ASSERT_EQ(Block(p), 1);
+        ASSERT_TRUE(peer.Reply(AckPacket(1)));
+        ASSERT_TRUE(peer.Receive(&p));
+        ASSERT_EQ(Block(p), 2);
     }
     const int busy = kvtest::OpenDescriptors();
     EXPECT_LE(busy - idle, 3 * kTransfers + 4) << "client, conversation socket and file each";

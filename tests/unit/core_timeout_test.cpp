@@ -1,6 +1,8 @@
 // Time-out arithmetic: the 1024 divisor of the wait conversion and the measured interval.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "test_support.h"
 #include "tftp_core.h"
 
@@ -135,6 +137,33 @@ TEST(RetryWatch, PacketsThatMoveNothingAreGivenUpAtTheHorizon) {
     // A horizon never wraps round to a short one, nor exceeds what the ticks can measure.
     StartRetryWatch(&w, 0x7FFFFFFF, 0xFFFFFFFFu, 0);
     EXPECT_EQ(w.horizonMs, 0x7FFFFFFFu);
+}
+
+TEST(FirstReplyWatch, FirstPacketGoesOutAtMostSixTimesWithDoublingWaits) {
+    struct Case {
+        int32_t retransmits;
+        uint32_t initialMs;
+        std::vector<uint32_t> waits;  // the wait after each send, until it gives up
+    };
+    const Case cases[] = {
+        // With a second or more: sends at 0, 1, 3, 7, 15 and 31 s, given up at 32 s.
+        {6, 5000, {1000, 2000, 4000, 8000, 16000, 1000}},
+        {6, 1000, {1000, 2000, 4000, 8000, 16000, 1000}},
+        {100, 100, {100, 200, 400, 800, 1600, 100}},
+        // A smaller retry limit allows fewer sends, as it does later in the transfer.
+        {0, 1000, {1000, 1000}},
+        {2, 300, {300, 600, 1200, 300}},
+        {-1, 1000, {1000}},
+        {6, 0, {1, 2, 4, 8, 16, 1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.retransmits << " " << c.initialMs);
+        FirstReplyWatch w;
+        StartFirstReplyWatch(&w, c.retransmits, c.initialMs);
+        std::vector<uint32_t> waits;
+        while (!FirstReplyExhausted(w) && waits.size() < 10) waits.push_back(NoteFirstSend(&w));
+        EXPECT_EQ(waits, c.waits);
+    }
 }
 
 TEST(RetryWatch, BackOffDoublesWhileShorterThanTheInitialTimeout) {

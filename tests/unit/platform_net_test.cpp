@@ -1,6 +1,7 @@
 // Datagram I/O, waits and name look-ups of the socket layer, on 127.0.0.1 only.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -175,6 +176,23 @@ TEST_F(NetTest, TimedSendAndReceive) {
     EXPECT_EQ(kvp::SendWithin(kvp::kInvalidSocket, buf, 1, 0, 1000), -1);
 }
 
+TEST_F(NetTest, ShutdownEndsAReceiveWaitingInAnotherThread) {
+    kvp::SockAddr4 where, peer;
+    kvp::Socket s = BoundSocket(&where);
+    kvp::Socket other = BoundSocket(&peer);
+    ASSERT_EQ(kvp::Connect(s.get(), peer), 0);
+    int got = 0;
+    std::thread waiter([&] {
+        char buf[16];
+        got = kvp::RecvWithin(s.get(), buf, sizeof buf, 30, 0);
+    });
+    // Whether the waiter is already in its wait or not, it must not wait its time out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(kvp::ShutdownSocket(s.get()), 0);
+    waiter.join();
+    EXPECT_NE(got, kvp::kTimedOut);
+}
+
 TEST_F(NetTest, ServicesFileIsHonoured) {
     uint16_t port = 0;
     ASSERT_TRUE(kvp::GetServicePort("tftp", "udp", &port));
@@ -253,6 +271,15 @@ TEST(NetAddr, ResolveAndReverseLookUp) {
     EXPECT_EQ(kvp::LastSocketError(), kvp::kErrHostNotFound);
     EXPECT_FALSE(kvp::SystemErrorText(kvp::kErrHostNotFound).empty());
     EXPECT_EQ(kvp::SystemErrorText(kvp::kErrHostNotFound).find("Unknown error"), std::string::npos);
+
+    // Forward: every address of the name, replacing what the vector held.
+    std::vector<uint32_t> addrs{1, 2};
+    ASSERT_TRUE(kvp::ForwardLookup("localhost", &addrs));
+    EXPECT_NE(std::find(addrs.begin(), addrs.end(), kvp::HostToNet32(kLoopback)), addrs.end());
+    EXPECT_EQ(std::find(addrs.begin(), addrs.end(), 1u), addrs.end());
+    kvp::SetLastSocketError(0);
+    EXPECT_FALSE(kvp::ForwardLookup("no-such-host.invalid", &addrs));
+    EXPECT_EQ(kvp::LastSocketError(), kvp::kErrHostNotFound);
 
     std::vector<std::string> names{"stale"};
     ASSERT_TRUE(kvp::ReverseLookup(kvp::HostToNet32(kLoopback), &names));

@@ -31,6 +31,27 @@ TEST(ServerAllowedClients, EntriesMatchAddressOrNamesExactlyIgnoringCase) {
     EXPECT_TRUE(ClientListMatches("LocalHost", "127.0.0.1", {"localhost"}));
 }
 
+TEST(ServerAllowedClients, OnlyNamesWhoseForwardLookupGivesTheAddressBackCount) {
+    const uint32_t client = kvp::HostToNet32(0x0A000005);  // 10.0.0.5
+    const uint32_t other = kvp::HostToNet32(0x0A000009);
+    struct Case {
+        std::vector<HostAddresses> lookedUp;
+        std::vector<std::string> confirmed;
+    };
+    const Case cases[] = {
+        {{{"printer01", {client}}}, {"printer01"}},
+        // A name that the reverse zone claims but whose own zone points elsewhere.
+        {{{"trusted.example.net", {other}}}, {}},
+        {{{"multi", {other, client}}}, {"multi"}},
+        {{{"gone", {}}}, {}},
+        {{{"a", {other}}, {"b", {client}}, {"c", {client}}}, {"b", "c"}},
+        {{}, {}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ConfirmedHostNames(client, c.lookedUp), c.confirmed);
+    }
+}
+
 TEST(ServerAllowedClients, ListIsReadOnlyWithinItsWidth) {
     // A stored value that filled the field without a terminator: only 1025 bytes count.
     std::string list(1025, ' ');

@@ -47,6 +47,9 @@ int CloseSocket(socket_t s);
 int Bind(socket_t s, const SockAddr4& addr);  // 0 or -1
 int Connect(socket_t s, const SockAddr4& addr);
 int GetSockName(socket_t s, SockAddr4* addr);
+// Shuts both directions of the socket down (it stays open until closed). Where the
+// system allows it, a receive waiting on the socket in another thread ends at once.
+int ShutdownSocket(socket_t s);
 
 // Waits until the socket is readable or writable: 1 ready, 0 time-out, -1 error.
 // Inside a platform thread the wait is one that suspend and terminate reach.
@@ -91,6 +94,10 @@ std::string InetNtoa(uint32_t addr_net);
 // returns false and sets the socket layer's last error (kErrHostNotFound when there is
 // no such host).
 bool ResolveHost(const char* name, uint32_t* addr_net);
+
+// Forward look-up of a host name: all of its IPv4 addresses (network order). On failure
+// returns false and sets the socket layer's last error, as ResolveHost.
+bool ForwardLookup(const char* name, std::vector<uint32_t>* addrs_net);
 
 // Reverse look-up: the official name and aliases of an address. False when none.
 bool ReverseLookup(uint32_t addr_net, std::vector<std::string>* names);
