@@ -198,5 +198,39 @@ TEST_F(ServerFloodTest, NewRequestDisplacesTheOldestUnansweredOneFromItsAddress)
     EXPECT_EQ(CountLines(displaced, mark), 1u);
 }
 
+// Where the system tells a transfer that its client's port is closed (Linux; Wine does
+// not), each such transfer ends at once with a line in the log and no box.
+TEST_F(ServerFloodTest, VanishedClientsAreLoggedWithoutABox) {
+    kvtest::WriteFile(RootPath("f.bin"), kvtest::PatternData(2000));
+    StartServer();
+    const size_t mark = EventLines().size();
+    constexpr int kClients = 20;
+    const std::string failed =
+        "ServeReadRequest: 127.0.0.1 failed to download " + RootPath("f.bin") + ".";
+    for (int i = 0; i < kClients; ++i) {
+        {
+            // Gone before the first block comes: the system answers it as a closed port.
+            Peer peer;
+            ASSERT_TRUE(peer.SendTo(env_.tftpPort(), RequestPacket(1, "f.bin", "octet")));
+        }
+        // One after the other, each ending by its own error (not displaced by the next).
+        const auto begin = std::chrono::steady_clock::now();
+        while (CountLines(failed, mark) < static_cast<size_t>(i + 1) &&
+               std::chrono::steady_clock::now() - begin < std::chrono::milliseconds(kPromptMs)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    EXPECT_EQ(CountLines(failed, mark), static_cast<size_t>(kClients));
+    // Each one's socket error ("Connection refused", or the platform's words for it).
+    const std::string refused = "RecvPacketFromPeer: recv() error: ";
+    const std::vector<std::string> lines = EventLines();
+    const size_t errors =
+        std::count_if(lines.begin() + static_cast<long>(mark), lines.end(),
+                      [&](const std::string& l) { return l.rfind(refused, 0) == 0; });
+    EXPECT_EQ(errors, static_cast<size_t>(kClients));
+    EXPECT_NE(env_.debugLog().find(refused), std::string::npos);
+    EXPECT_EQ(env_.msgboxLog(), "");
+}
+
 }  // namespace
 }  // namespace srvtest

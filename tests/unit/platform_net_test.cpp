@@ -176,23 +176,6 @@ TEST_F(NetTest, TimedSendAndReceive) {
     EXPECT_EQ(kvp::SendWithin(kvp::kInvalidSocket, buf, 1, 0, 1000), -1);
 }
 
-TEST_F(NetTest, ShutdownEndsAReceiveWaitingInAnotherThread) {
-    kvp::SockAddr4 where, peer;
-    kvp::Socket s = BoundSocket(&where);
-    kvp::Socket other = BoundSocket(&peer);
-    ASSERT_EQ(kvp::Connect(s.get(), peer), 0);
-    int got = 0;
-    std::thread waiter([&] {
-        char buf[16];
-        got = kvp::RecvWithin(s.get(), buf, sizeof buf, 30, 0);
-    });
-    // Whether the waiter is already in its wait or not, it must not wait its time out.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(kvp::ShutdownSocket(s.get()), 0);
-    waiter.join();
-    EXPECT_NE(got, kvp::kTimedOut);
-}
-
 TEST_F(NetTest, ServicesFileIsHonoured) {
     uint16_t port = 0;
     ASSERT_TRUE(kvp::GetServicePort("tftp", "udp", &port));
