@@ -91,27 +91,29 @@ void LogTransferSystemFailure(const CoreReporter& self, const char* msg) {
     LogTransferFailure(self, msg, kvp::LastSystemError());
 }
 
+// The two reporters differ only in where socket and system failures go; an oversized
+// packet is a log line for both.
+CoreReporter ReporterFor(const ListenerConfig* config, decltype(CoreReporter::socket_error) socket,
+                         decltype(CoreReporter::system_error) system) {
+    CoreReporter r;
+    r.socket_error = socket;
+    r.system_error = system;
+    r.large_packet = LogLargePacket;
+    r.context = config;
+    return r;
+}
+
 // Set while an operator report is on screen.
 std::atomic<bool> g_reportOpen{false};
 
 }  // namespace
 
 CoreReporter MakeServerReporter(const ListenerConfig* config) {
-    CoreReporter r;
-    r.socket_error = ReportSocketFailure;
-    r.system_error = ReportSystemFailure;
-    r.large_packet = LogLargePacket;
-    r.context = config;
-    return r;
+    return ReporterFor(config, ReportSocketFailure, ReportSystemFailure);
 }
 
 CoreReporter MakeTransferReporter(const ListenerConfig* config) {
-    CoreReporter r;
-    r.socket_error = LogTransferSocketFailure;
-    r.system_error = LogTransferSystemFailure;
-    r.large_packet = LogLargePacket;
-    r.context = config;
-    return r;
+    return ReporterFor(config, LogTransferSocketFailure, LogTransferSystemFailure);
 }
 
 void LogServerEvent(const ListenerConfig& config, const char* text) {
