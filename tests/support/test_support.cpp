@@ -56,18 +56,55 @@ NetSession::~NetSession() {
     kvp::NetCleanup();
 }
 
-uint16_t FreeUdpPort() {
-    uint16_t granted = 0;
-    kvp::NetStartup(&granted);
+namespace {
+
+// The ports the system hands out for port 0 (Linux's range; Windows' and Wine's begin
+// at 49152 or, as Linux's, at 32768).
+void EphemeralRange(unsigned* low, unsigned* high) {
+    *low = 32768;
+    *high = 60999;
+    std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+    unsigned l = 0, h = 0;
+    if (in >> l >> h && l <= h) {
+        *low = l;
+        *high = h;
+    }
+}
+
+bool UdpPortFree(uint16_t port) {
     kvp::Socket s(kvp::UdpSocket());
     kvp::SockAddr4 a;
     a.addr = kvp::HostToNet32(0x7F000001);
-    uint16_t port = 0;
-    if (s.valid() && kvp::Bind(s.get(), a) == 0) {
-        kvp::SockAddr4 bound;
-        if (kvp::GetSockName(s.get(), &bound) == 0) port = kvp::NetToHost16(bound.port);
+    a.port = kvp::HostToNet16(port);
+    return s.valid() && kvp::Bind(s.get(), a) == 0;
+}
+
+}  // namespace
+
+uint16_t FreeUdpPort() {
+    // A port taken from the system's ephemeral range and released can be handed to any
+    // socket of a parallel test (every transfer opens one) before our daemon binds it.
+    // So ports come from below (or above) that range, where only tests choose, and each
+    // process starts at its own place in it, so parallel tests rarely probe the same.
+    unsigned low = 0, high = 0;
+    EphemeralRange(&low, &high);
+    unsigned first = 20000, last = 32767;
+    if (low <= first + 1000) {
+        first = high + 1;
+        last = 65535;
+    } else if (low <= last) {
+        last = low - 1;
     }
-    s.reset();
+    const unsigned span = last - first + 1;
+    static unsigned next = (static_cast<unsigned>(kvp::CurrentProcessId()) * 37u) % span;
+    uint16_t granted = 0;
+    kvp::NetStartup(&granted);
+    uint16_t port = 0;
+    for (unsigned tries = 0; tries < span && port == 0; ++tries) {
+        const auto candidate = static_cast<uint16_t>(first + next % span);
+        next = (next + 1) % span;
+        if (UdpPortFree(candidate)) port = candidate;
+    }
     kvp::NetCleanup();
     return port;
 }

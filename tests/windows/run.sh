@@ -82,7 +82,7 @@ start_server() {
     local log=$1
     shift
     for _ in 1 2 3 4 5; do
-        port=$(shuf -i 20000-60000 -n 1)
+        port=$(shuf -i 20000-32767 -n 1)  # below the ephemeral ports, which any socket may get
         ss -Hlun "sport = :$port" 2>/dev/null | grep -q . && continue
         : >"$log"
         : >"$work/msgbox.log"
@@ -98,7 +98,7 @@ start_server() {
 # A port for the service, whose engine reads it from the services file.
 free_port() {
     for _ in $(seq 20); do
-        port=$(shuf -i 20000-60000 -n 1)
+        port=$(shuf -i 20000-32767 -n 1)  # below the ephemeral ports, which any socket may get
         ss -Hlun "sport = :$port" 2>/dev/null | grep -q . || return 0
     done
     return 1
