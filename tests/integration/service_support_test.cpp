@@ -291,7 +291,7 @@ uint32_t KV_STDCALL Spawned(void* arg) {
 TEST_F(SupportTest, SpawnThreadRunsTheRoutineOnAThread) {
     static int step = 3;
     EXPECT_EQ(lib_.fn<kvasc::SpawnThreadFn>("SpawnThread")(Spawned, &step, 0), 1u);
-    for (int i = 0; i < 500 && g_spawned.load() == 0; ++i)
+    for (int i = 0; i < 2000 && g_spawned.load() == 0; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(g_spawned.load(), 3);
 }

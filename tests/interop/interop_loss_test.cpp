@@ -102,7 +102,7 @@ class LossyLinkTest : public ::testing::TestWithParam<double> {
 
     // A server may close an uploaded file only after its last ACK: a moment to catch up.
     static bool Stored(const std::string& path, const std::string& data) {
-        for (int waited = 0; waited < 5000; waited += 10) {
+        for (int waited = 0; waited < 15000; waited += 10) {
             if (kvtest::ReadFile(path) == data) return true;
             kvp::Sleep(10);
         }

@@ -77,7 +77,7 @@ class ForeignServerBase {
     // it sent the last ACK, so a quick client ends before the file is complete: the file
     // gets a moment to catch up.
     static bool Stored(const std::string& path, const std::string& data) {
-        for (int waited = 0; waited < 5000; waited += 10) {
+        for (int waited = 0; waited < 15000; waited += 10) {
             if (kvtest::ReadFile(path) == data) return true;
             kvp::Sleep(10);
         }

@@ -39,7 +39,7 @@ class ServerReportTest : public ::testing::Test {
     void TearDown() override { kvp::NetCleanup(); }
 
     // Everything that reaches the test's syslog port within ms.
-    std::string ReceiveSyslog(kvp::Socket& s, int ms = 2000) {
+    std::string ReceiveSyslog(kvp::Socket& s, int ms = 10000) {
         if (kvp::WaitReadable(s.get(), ms / 1000, (ms % 1000) * 1000L) != 1) return "<nothing>";
         char buf[4096];
         const int n = kvp::Recv(s.get(), buf, sizeof buf);
