@@ -256,7 +256,7 @@ struct ForegroundOptions {
     long port = -1;  // -1: not given
     std::string stateDir;
     std::string directory;
-    std::string user;  // -u: the user to run as once started
+    std::string user;  // -u: the user to run as
     bool quiet = false;
 };
 

@@ -137,6 +137,12 @@ wait "$server" || status=$?
 server=
 check "SIGTERM stops it cleanly" test "$status" = 0
 
+# An upgrade (here the same version again) keeps what the administrator set.
+as_kvtftp kvreg add "$key" /v TFTPHome /d /srv/tftp/elsewhere /f >/dev/null
+check "dpkg -i over the installed package" dpkg -i "$deb"
+check "settings kept on upgrade" sh -c "runuser -u kvtftp -- env KVTFTP_STATE_DIR=/var/lib/kvtftp \
+    kvreg query '$key' /v TFTPHome | grep -q /srv/tftp/elsewhere"
+
 check "dpkg -r" dpkg -r kvtftp
 check "removed: programs and unit gone, settings kept" sh -c \
     '! test -e /usr/lib/kvtftp && ! test -e /usr/bin/kvreg && ! test -e /lib/systemd/system/kvtftp.service && test -d /var/lib/kvtftp'
