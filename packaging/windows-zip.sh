@@ -1,7 +1,8 @@
 #!/bin/sh
 # The ZIP of the i686 Windows deliverables with INSTALL.TXT, from a Windows build directory
 # (tests/windows/build.sh makes build-win32):
-#   packaging/windows-zip.sh [BUILD_DIR [ZIP]]   default build-win32, BUILD_DIR/kvtftp-2.0.0-win32.zip
+#   packaging/windows-zip.sh [BUILD_DIR [ZIP]]   (ninja windows_zip in a Windows build dir)
+#   default build-win32 and BUILD_DIR/kvtftp-2.0.0-win32.zip
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build-win32}" && pwd)
