@@ -15,6 +15,7 @@
 #include "kv/errors.h"
 #include "kv/export.h"
 #include "kv/paths.h"
+#include "kv/privileges.h"
 #include "kv/process.h"
 #include "kv/registry.h"
 #include "kv/service.h"
@@ -255,12 +256,13 @@ struct ForegroundOptions {
     long port = -1;  // -1: not given
     std::string stateDir;
     std::string directory;
+    std::string user;  // -u: the user to run as
     bool quiet = false;
 };
 
 void PrintForegroundUsage() {
     std::fprintf(stderr,
-                 "Usage: kvtftpsvc -f [-p PORT] [-s STATEDIR] [-q] [DIRECTORY]\n"
+                 "Usage: kvtftpsvc -f [-p PORT] [-s STATEDIR] [-u USER] [-q] [DIRECTORY]\n"
                  "Runs the TFTP server in the foreground until SIGINT or SIGTERM; SIGHUP\n"
                  "reloads the settings.\n"
                  "  DIRECTORY    serve this directory (recorded as the server's root)\n"
@@ -268,6 +270,9 @@ void PrintForegroundUsage() {
                  "               KVTFTP_SERVICES or /etc/services, else 69)\n"
                  "  -s STATEDIR  settings and event log (default: KVTFTP_STATE_DIR, else\n"
                  "               %s)\n"
+                 "  -u USER      run as USER (started by root), keeping only the right to\n"
+                 "               bind the port; the state directory must be USER's (made\n"
+                 "               for USER when missing)\n"
                  "  -q           do not copy the server's log lines to standard error\n",
                  kvp::StateDir().c_str());
 }
@@ -294,9 +299,11 @@ int ParseForeground(int argc, char** argv, ForegroundOptions* opt) {
         }
         if (a == "-q") {
             opt->quiet = true;
-        } else if ((a == "-p" || a == "-s") && i + 1 < argc) {
+        } else if ((a == "-p" || a == "-s" || a == "-u") && i + 1 < argc) {
             const std::string v = argv[++i];
-            if (a == "-s") {
+            if (a == "-u") {
+                opt->user = v;
+            } else if (a == "-s") {
                 opt->stateDir = v;
             } else if (!ParsePort(v, &opt->port)) {
                 std::fprintf(stderr, "kvtftpsvc: invalid port '%s'\n", v.c_str());
@@ -358,10 +365,21 @@ std::string ServedRoot() {
     return kvp::GetCurrentDirectoryA(root, sizeof root) > 0 ? root : ".";
 }
 
+// -u: the user taken on before anything is read or written, so that all the state is
+// that user's. The state directory stays where root's is (not in the user's home).
+bool BecomeUser(const std::string& user) {
+    kvp::SetEnv("KVTFTP_STATE_DIR", kvp::StateDir().c_str());
+    std::string why;
+    if (kvp::RunAsUser(user.c_str(), kvp::StateDir().c_str(), &why)) return true;
+    std::fprintf(stderr, "%s\n", why.c_str());
+    return false;
+}
+
 int RunForeground(const ForegroundOptions& opt) {
     namespace fs = std::filesystem;
     std::error_code ec;
     if (!opt.stateDir.empty()) kvp::SetEnv("KVTFTP_STATE_DIR", opt.stateDir.c_str());
+    if (!opt.user.empty() && !BecomeUser(opt.user)) return 1;
     const std::string stateDir = kvp::StateDir();
     std::string refused;
     if (!kvp::PrepareStateDir(&refused)) {

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <vector>
 
+#include "console_internal.h"
 #include "paths_internal.h"
 #include "posix_io.h"
 
@@ -227,7 +228,8 @@ void ReportRefusal(const std::string& message) {
     std::lock_guard<std::mutex> lock(mu);
     if (std::strncmp(last, message.c_str(), sizeof last - 1) == 0) return;
     std::snprintf(last, sizeof last, "%s", message.c_str());
-    const std::string line = message + "\n";
+    const std::string line =
+        internal::ConsoleText((message + "\n").c_str(), internal::kConsoleError);
     internal::WriteAll(STDERR_FILENO, line.data(), line.size());
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/msgbox_log.h"
+#include "console_internal.h"
 #include "kv/debug.h"
 #include "posix_io.h"
 
@@ -44,10 +45,17 @@ int MessageBoxA(void* owner, const char* text, const char* caption, unsigned fla
         return answer;
     }
 
-    // A box nobody can see must never block the thread that shows it.
-    std::string shown = std::string(caption) + ": " + text + "\n";
-    internal::WriteAll(STDERR_FILENO, shown.data(), shown.size());
-    OutputDebugStringA(shown.c_str());
+    // A box nobody can see must never block the thread that shows it. It is read on
+    // standard error once: the debugger output is standard error too unless it goes to
+    // a file of its own.
+    const std::string shown = std::string(caption) + ": " + text + "\n";
+    const int level = (flags & 0xF0) == kMbIconError     ? internal::kConsoleError
+                      : (flags & 0xF0) == kMbIconWarning ? internal::kConsoleWarning
+                                                         : internal::kConsoleInfo;
+    const std::string line = internal::ConsoleText(shown.c_str(), level);
+    internal::WriteAll(STDERR_FILENO, line.data(), line.size());
+    const char* debugLog = std::getenv("KVTFTP_DEBUG_LOG");
+    if (debugLog && *debugLog) OutputDebugStringA(shown.c_str());
     errno = saved;
     return MessageBoxDefaultButton(flags);
 }

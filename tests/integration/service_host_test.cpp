@@ -1,7 +1,10 @@
 // The service as an administrator runs it, every program a process of its own: the
 // setup tool installs it, the service manager starts the host, the host serves, pauses,
 // reloads and stops, and the setup tool removes everything again.
+#include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -388,6 +391,98 @@ TEST_F(HostTest, AnotherUserCanNeitherControlTheHostNorLendItAStateDirectory) {
     EXPECT_NE(refused.output.find(open_dir + " is writable by group or others"), std::string::npos)
         << refused.output;
     EXPECT_TRUE(fs::is_empty(open_dir));
+}
+
+// Under systemd (standard error the stream JOURNAL_STREAM names) each log line reaches the
+// journal once, with its priority in front and without a time of its own.
+TEST_F(HostTest, ConsoleLinesForTheJournal) {
+    kvtest::Daemon host({"/bin/sh", "-c",
+                         "JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2) exec " +
+                             kvtest::BinDir() + "/kvtftpsvc -f " + kvtest::ShellQuote(root_)},
+                        env_.dir() + "/journal.log");
+    ASSERT_TRUE(WaitForState(kvp::kServiceRunning)) << host.log();
+    EXPECT_EQ(Fetch("f.txt"), "served by the service");
+    EXPECT_EQ(host.signalAndWait("TERM"), 0);
+    std::vector<std::string> served;
+    for (const std::string& line : kvtest::Lines(host.log())) {
+        EXPECT_FALSE(!line.empty() && line[0] >= '0' && line[0] <= '9') << line;
+        if (line.find(" downloaded ") != std::string::npos) served.push_back(line);
+    }
+    EXPECT_EQ(served, std::vector<std::string>{"<6>ServeReadRequest: 127.0.0.1 downloaded " +
+                                               fs::canonical(root_).string() + "/f.txt."})
+        << host.log();
+}
+
+// A UDP port below 1024 that nothing holds on 127.0.0.1 now (the search binds as root).
+uint16_t FreePrivilegedPort() {
+    for (uint16_t port = 1000; port > 900; --port) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in sin{};
+        sin.sin_family = AF_INET;
+        sin.sin_port = htons(port);
+        sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+        ::close(fd);
+        if (free) return port;
+    }
+    return 0;
+}
+
+// "Name:\tvalue" of each thread's status file.
+std::vector<std::string> TaskStatus(long pid, const std::string& name) {
+    std::vector<std::string> values;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        for (const std::string& line : kvtest::Lines(kvtest::ReadFile(task.path() / "status")))
+            if (line.rfind(name + ":\t", 0) == 0) values.push_back(line.substr(name.size() + 2));
+    }
+    return values;
+}
+
+TEST_F(HostTest, ForegroundHostRunsAsAnotherUserWithOnlyThePortBind) {
+    const kvtest::CommandResult missing =
+        RunProgram({"kvtftpsvc", "-f", "-u", "kv-no-such-user", root_});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.output.find("no such user 'kv-no-such-user'"), std::string::npos)
+        << missing.output;
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    const uid_t uid = nobody->pw_uid;
+    const uint16_t port = FreePrivilegedPort();
+    ASSERT_NE(port, 0);
+    // The user's own state directory, made for it by the host; the root readable to it.
+    ASSERT_EQ(::chmod(env_.dir().c_str(), 0711), 0);
+    const std::string state = env_.dir() + "/nobody-state";
+    kvtest::Daemon host({kvtest::BinDir() + "/kvtftpsvc", "-f", "-u", "nobody", "-s", state, "-p",
+                         std::to_string(port), root_},
+                        env_.dir() + "/nobody.log");
+    ASSERT_TRUE(kvtest::WaitForOwnTftpServer(host, port)) << host.log();
+    const std::string u = std::to_string(uid);
+    for (const std::string& ids : TaskStatus(host.pid(), "Uid"))
+        EXPECT_EQ(ids, u + "\t" + u + "\t" + u + "\t" + u);
+    // CAP_NET_BIND_SERVICE alone, in every thread; nothing to gain by exec.
+    for (const char* set : {"CapEff", "CapPrm", "CapBnd"})
+        for (const std::string& caps : TaskStatus(host.pid(), set))
+            EXPECT_EQ(caps, "0000000000000400") << set;
+    EXPECT_EQ(TaskStatus(host.pid(), "NoNewPrivs").at(0), "1");
+    struct stat st {};
+    ASSERT_EQ(::stat(state.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+
+    // The parameter change binds the port below 1024 again.
+    ::kill(static_cast<pid_t>(host.pid()), SIGHUP);
+    const std::string log = state + "/eventlog/Application.log";
+    ASSERT_TRUE(WaitUntil([&] {
+        return kvtest::ReadFile(log).find("Parameter change received.") != std::string::npos;
+    })) << host.log();
+    srvtest::TransferResult r;
+    for (int attempt = 0; attempt < 10 && !r.ok; ++attempt) {
+        srvtest::Peer peer;
+        r = srvtest::Download(peer, port, "f.txt", "octet", 500);
+    }
+    EXPECT_EQ(r.data, "served by the service") << host.log();
+    EXPECT_EQ(host.signalAndWait("TERM"), 0) << host.log();
 }
 
 }  // namespace
