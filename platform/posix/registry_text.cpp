@@ -281,8 +281,16 @@ void AppendValue(std::string* out, const HiveValue& v) {
 // ---- the hive model -------------------------------------------------------------------
 
 bool KeyOrder::operator()(const std::string& a, const std::string& b) const {
-    size_t n = a.size() < b.size() ? a.size() : b.size();
-    for (size_t i = 0; i < n; ++i) {
+    const size_t n = a.size() < b.size() ? a.size() : b.size();
+    size_t i = 0;
+    // Paths share long prefixes: skip the common part eight bytes at a time.
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y) break;
+    }
+    for (; i < n; ++i) {
         unsigned char x = static_cast<unsigned char>(a[i]);
         unsigned char y = static_cast<unsigned char>(b[i]);
         if (x == y) continue;
