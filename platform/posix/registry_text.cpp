@@ -322,15 +322,17 @@ HiveKey* Hive::find(const std::string& path) {
 }
 
 bool Hive::create(const std::string& path, HiveKey** out) {
-    std::vector<std::string> parts = SplitPath(path);
     bool created = false;
     HiveKey* key = &keys[""];
-    for (size_t n = 1; n <= parts.size(); ++n) {
-        // A new key is spelled under its parent's first spelling.
-        std::string p = key->path.empty() ? parts[n - 1] : key->path + "\\" + parts[n - 1];
-        auto [it, inserted] = keys.try_emplace(ToAsciiLower(p));
+    // The folded path grows a component at a time: a parent's folded path is its key.
+    std::string folded;
+    for (const std::string& part : SplitPath(path)) {
+        if (!folded.empty()) folded.push_back('\\');
+        folded += ToAsciiLower(part);
+        auto [it, inserted] = keys.try_emplace(folded);
         if (inserted) {
-            it->second.path = p;
+            // A new key is spelled under its parent's first spelling.
+            it->second.path = key->path.empty() ? part : key->path + "\\" + part;
             created = true;
         }
         key = &it->second;
