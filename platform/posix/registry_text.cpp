@@ -322,17 +322,38 @@ HiveKey* Hive::find(const std::string& path) {
 }
 
 bool Hive::create(const std::string& path, HiveKey** out) {
-    bool created = false;
-    HiveKey* key = &keys[""];
-    // The folded path grows a component at a time: a parent's folded path is its key.
+    const std::vector<std::string> parts = SplitPath(path);
+    // The folded path, and where each component's prefix of it ends: a key's folded path
+    // is its map key.
     std::string folded;
-    for (const std::string& part : SplitPath(path)) {
+    std::vector<size_t> ends;
+    for (const std::string& part : parts) {
         if (!folded.empty()) folded.push_back('\\');
         folded += ToAsciiLower(part);
-        auto [it, inserted] = keys.try_emplace(folded);
+        ends.push_back(folded.size());
+    }
+    HiveKey* key = &keys[""];
+    size_t n = 0;  // components found or created so far
+    // A file lists a key after its parent, so the key or its parent is usually there
+    // already: look for those first rather than walk down from the root, which made a
+    // deep hive take time quadratic in its depth.
+    if (!parts.empty()) {
+        if (auto it = keys.find(folded); it != keys.end()) {
+            key = &it->second;
+            n = parts.size();
+        } else if (parts.size() > 1) {
+            if (auto up = keys.find(folded.substr(0, ends[parts.size() - 2])); up != keys.end()) {
+                key = &up->second;
+                n = parts.size() - 1;
+            }
+        }
+    }
+    bool created = false;
+    for (; n < parts.size(); ++n) {
+        auto [it, inserted] = keys.try_emplace(folded.substr(0, ends[n]));
         if (inserted) {
             // A new key is spelled under its parent's first spelling.
-            it->second.path = key->path.empty() ? part : key->path + "\\" + part;
+            it->second.path = key->path.empty() ? parts[n] : key->path + "\\" + parts[n];
             created = true;
         }
         key = &it->second;
