@@ -19,9 +19,17 @@ servers=(tftpd-hpa atftpd)
 apt_install() {
     apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
-if ! apt_install "${clients[@]}" "${server_libs[@]}"; then
+# Only what is missing: asking apt for an installed package moves it to the archive's
+# newest version, and with it may go what needs the old one (the i386 twins of the
+# libraries that .ci/run's wine32 took from the release's own indexes).
+missing=()
+for p in "${clients[@]}" "${server_libs[@]}"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+        missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ] && ! apt_install "${missing[@]}"; then
     apt-get update -qq
-    apt_install "${clients[@]}" "${server_libs[@]}"
+    apt_install "${missing[@]}"
 fi
 
 mkdir -p "$dest/debs"
