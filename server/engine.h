@@ -99,7 +99,7 @@ struct Negotiation {
 // Judges the options of the request in the context's receive buffer: false when one is
 // refused (ERROR 8, or ERROR 3 for an upload's tsize beyond spaceLeft; sent when error
 // replies are on, and logged). fileSize is the download's size (tsize is left out when
-// unknown or for netascii); who names the serving function in the log.
+// unknown, 0, or for netascii); who names the serving function in the log.
 bool NegotiateOptions(ClientInfo* client, TransferContext* ctx, bool upload, uint64_t fileSize,
                       uint64_t spaceLeft, const char* who, Negotiation* n);
 // Once the conversation is open: applies the granted time-out, cuts the window to what

@@ -76,8 +76,9 @@ bool NegotiateOptions(ClientInfo* client, TransferContext* ctx, bool upload, uin
             if (v > spaceLeft) return Refuse(client, ctx, who, 3, asked.name[kOptTsize], v);
             g.present[kOptTsize] = true;
             g.value[kOptTsize] = v;
-        } else if (!IsNetasciiMode(ctx->mode) && fileSize != UINT64_MAX) {
+        } else if (!IsNetasciiMode(ctx->mode) && fileSize != UINT64_MAX && fileSize != 0) {
             // A netascii file's size on the wire is known only once converted: left out.
+            // So is an empty file's: curl takes a tsize of 0 for an illegal OACK.
             g.present[kOptTsize] = true;
             g.value[kOptTsize] = fileSize;
         }

@@ -60,6 +60,7 @@ TEST_F(ServerOptionsTest, EachRequestGetsItsAnswer) {
     const std::string data = kvtest::PatternData(3000);
     kvtest::WriteFile(RootPath("f.bin"), data);
     kvtest::WriteFile(RootPath("t.txt"), std::string(600, '\n'));
+    kvtest::WriteFile(RootPath("empty.bin"), "");
     StartWith(true);
     const std::string plain = "plain";
     struct Case {
@@ -87,6 +88,9 @@ TEST_F(ServerOptionsTest, EachRequestGetsItsAnswer) {
          Oack({{"blksize", "1024"}, {"tsize", "3000"}, {"timeout", "2"}, {"windowsize", "4"}})},
         {"padding after the options", rrq({{"tsize", "0"}}, "\0\0\0"s), Oack({{"tsize", "3000"}})},
         {"only unknown options", rrq({{"foo", "1"}}), plain},
+        {"an empty file's tsize left out",
+         OptionRequest(1, "empty.bin", "octet", {{"tsize", "0"}, {"blksize", "1024"}}),
+         Oack({{"blksize", "1024"}})},
         {"netascii tsize left out", OptionRequest(1, "t.txt", "netascii", {{"tsize", "0"}}), plain},
         {"letters", rrq({{"blksize", "12ab"}}), plain},
         {"empty value", rrq({{"blksize", ""}}), plain},
