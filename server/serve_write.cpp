@@ -188,17 +188,20 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                         ctx->fileName.c_str());
     };
     bool succeeded = false;
-    // The answer to the request (the OACK of a negotiated one) until the first block
-    // comes, then the ACK of the last block stored.
+    // The answer to the request (the OACK of a negotiated one) until a DATA packet shows
+    // that the client has it, then the ACK of the last block stored (ACK 0 when block 1
+    // was lost).
+    bool dataSeen = false;
     const auto acknowledge = [&] {
-        if (negotiation.active && ctx->block == 0 && !ctx->wrapped)
-            return SendOackToPeer(ctx, negotiation);
+        if (negotiation.active && !dataSeen) return SendOackToPeer(ctx, negotiation);
         return SendAckToPeer(ctx);
     };
-    // Blocks stored since the last ACK, and whether a gap was answered since the last one
-    // (a window's later blocks all show the same gap).
+    // Blocks stored since the last ACK; after a gap, the farthest block seen ahead of it
+    // (0: none). A window's later blocks all show the same gap and are answered once; a
+    // block no farther than one seen already is the client re-sending, and is answered
+    // again.
     uint32_t unacknowledged = 0;
-    bool gapAnswered = false;
+    uint16_t farthestAhead = 0;
     // Every way out of the loop breaks it.
     const bool requestAcknowledged = acknowledge();
     pending.NoteSend();
@@ -224,6 +227,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
         }
         const uint16_t opcode = GetPacketOpcode(RecvBuffer(ctx), ctx->recvLen);
         if (IsAnswer(opcode) && !pending.Answered()) break;
+        if (opcode == kOpData) dataSeen = true;
         if (opcode == kOpError) {
             uint16_t code = 0;  // a packet without a code reports code 0
             std::string details;
@@ -254,7 +258,7 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                     AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
                     unacknowledged = 0;
                 }
-                gapAnswered = false;
+                farthestAhead = 0;
                 progress = true;
                 if (verdict == DataVerdict::kLast) {
                     succeeded = true;
@@ -264,11 +268,15 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                 // Our ACK was lost: acknowledge again (nothing is written twice), or the
                 // client's retransmissions would all be ignored and the upload would fail.
                 SendAckToPeer(ctx);
-            } else if (verdict == DataVerdict::kAhead && !gapAnswered) {
+            } else if (verdict == DataVerdict::kAhead) {
                 // Blocks were lost: the client goes on from the one after the last stored.
-                SendAckToPeer(ctx);
-                unacknowledged = 0;
-                gapAnswered = true;
+                const uint16_t ahead = static_cast<uint16_t>(
+                    GetPacketBlock(RecvBuffer(ctx), ctx->recvLen) - ctx->block);
+                if (farthestAhead == 0 || ahead <= farthestAhead) {
+                    SendAckToPeer(ctx);
+                    unacknowledged = 0;
+                }
+                farthestAhead = std::max(farthestAhead, ahead);
             }
         }
         if (progress) {
