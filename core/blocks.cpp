@@ -12,7 +12,7 @@ namespace {
 // kept inside the buffer and leaving at least one byte of payload room (a reader that
 // consumed a byte without room for it would lose it).
 int ReaderCapacity(const TransferContext* ctx) {
-    return std::clamp<int32_t>(ctx->sendLen, 5, kMaxPacket);
+    return std::clamp<int32_t>(ctx->sendLen, 5, SendCapacity(ctx));
 }
 
 }  // namespace
@@ -21,7 +21,7 @@ bool ReadNetasciiBlock(TransferContext* ctx) {
     std::FILE* f = ctx->file;
     if (f == nullptr) return false;
     const int capacity = ReaderCapacity(ctx);
-    uint8_t* buf = ctx->sendBuf;
+    uint8_t* buf = SendBuffer(ctx);
     int pos = 4;
     int last = ctx->lastNetasciiByte;
     // The file is read a block's worth at a time into the look-ahead; what a payload has
@@ -84,7 +84,7 @@ bool ReadOctetBlock(TransferContext* ctx) {
         return !std::ferror(f);
     }
     const size_t room = static_cast<size_t>(ReaderCapacity(ctx) - 4);
-    const size_t got = std::fread(ctx->sendBuf + 4, 1, room, f);
+    const size_t got = std::fread(SendBuffer(ctx) + 4, 1, room, f);
     ctx->sendLen = static_cast<int32_t>(4 + got);
     return !std::ferror(f) && (got == room || std::feof(f));
 }
@@ -92,8 +92,8 @@ bool ReadOctetBlock(TransferContext* ctx) {
 bool WriteDataBlock(TransferContext* ctx) {
     std::FILE* f = ctx->file;
     if (f == nullptr) return false;
-    if (ctx->recvLen < 4 || ctx->recvLen > kMaxPacket) return false;
+    if (ctx->recvLen < 4 || ctx->recvLen > RecvCapacity(ctx)) return false;
     const size_t count = static_cast<size_t>(ctx->recvLen - 4);
     if (count == 0) return true;
-    return std::fwrite(ctx->recvBuf + 4, 1, count, f) == count;
+    return std::fwrite(RecvBuffer(ctx) + 4, 1, count, f) == count;
 }

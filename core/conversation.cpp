@@ -25,6 +25,12 @@ void InitTransferContext(TransferContext* ctx, uint32_t initialTimeoutMs) {
     ctx->lastNetasciiByte = -1;
     ctx->aheadPos = 0;
     ctx->aheadLen = 0;
+    ctx->recvData = nullptr;
+    ctx->recvCapacity = kMaxPacket;
+    ctx->sendData = nullptr;
+    ctx->sendCapacity = kMaxPacket;
+    ctx->blockRollover = false;
+    ctx->wrapped = false;
 }
 
 void UseLargeFileBuffer(TransferContext* ctx) {
@@ -63,10 +69,10 @@ kvp::socket_t CreateConversationSocket(const kvp::SockAddr4& client, const CoreR
 bool SendPacketToPeer(TransferContext* ctx) {
     const CoreReporter* r = ctx->reporter;
     // Never send beyond the buffer, whatever length a caller left.
-    if (ctx->sendLen < 0 || ctx->sendLen > kMaxPacket) return false;
+    if (ctx->sendLen < 0 || ctx->sendLen > SendCapacity(ctx)) return false;
     // One call: a socket with room sends at once; only a full one waits for room.
     const int sent =
-        kvp::SendWithin(ctx->socket, ctx->sendBuf, ctx->sendLen, ctx->waitSec, ctx->waitUsec);
+        kvp::SendWithin(ctx->socket, SendBuffer(ctx), ctx->sendLen, ctx->waitSec, ctx->waitUsec);
     if (sent == kvp::kTimedOut) return false;
     if (sent == kvp::kWaitFailed) {
         Report(r, &CoreReporter::socket_error, "SendPacketToPeer: Select() error");
@@ -101,7 +107,7 @@ int RecvWatchingCancel(TransferContext* ctx, int room) {
     for (;;) {
         const int64_t step = std::min(left, kCancelStepUs);
         const int got =
-            kvp::RecvWithin(ctx->socket, ctx->recvBuf, room, static_cast<long>(step / 1000000),
+            kvp::RecvWithin(ctx->socket, RecvBuffer(ctx), room, static_cast<long>(step / 1000000),
                             static_cast<long>(step % 1000000));
         left -= step;
         if (got != kvp::kTimedOut || left <= 0 || Cancelled(ctx)) return got;
@@ -113,10 +119,9 @@ int RecvWatchingCancel(TransferContext* ctx, int room) {
 bool RecvPacketFromPeer(TransferContext* ctx) {
     const CoreReporter* r = ctx->reporter;
     // The room offered can never exceed the buffer itself.
-    const int room =
-        std::clamp<int32_t>(ctx->recvLen, 0, static_cast<int32_t>(sizeof ctx->recvBuf));
+    const int room = std::clamp<int32_t>(ctx->recvLen, 0, RecvCapacity(ctx));
     // One call: the wait and the receive together.
-    const int got = ctx->cancel == nullptr ? kvp::RecvWithin(ctx->socket, ctx->recvBuf, room,
+    const int got = ctx->cancel == nullptr ? kvp::RecvWithin(ctx->socket, RecvBuffer(ctx), room,
                                                              ctx->waitSec, ctx->waitUsec)
                                            : RecvWatchingCancel(ctx, room);
     if (Cancelled(ctx)) {

@@ -20,7 +20,7 @@ void Put16(uint8_t* p, uint16_t v) {
 // The received length as far as the receive buffer really holds bytes: a caller's
 // stray value can never make a parser read outside the buffer.
 int ReceivedBytes(const TransferContext* ctx) {
-    return std::clamp<int32_t>(ctx->recvLen, 0, kMaxPacket);
+    return std::clamp<int32_t>(ctx->recvLen, 0, RecvCapacity(ctx));
 }
 
 // Offset of the first 0 byte at or after from, or end when there is none.
@@ -69,7 +69,7 @@ uint16_t GetPacketBlock(const uint8_t* buf, int len) {
 bool ExtractFilenameAndMode(TransferContext* ctx) {
     const int n = ReceivedBytes(ctx);
     if (n <= 2) return false;
-    const uint8_t* buf = ctx->recvBuf;
+    const uint8_t* buf = RecvBuffer(ctx);
     const int i = FindZero(buf, 2, n);
     ctx->fileName.assign(reinterpret_cast<const char*>(buf + 2), static_cast<size_t>(i - 2));
     // A name without its 0 byte, or nothing after it, leaves no room for a mode.
@@ -84,12 +84,12 @@ bool ExtractFilenameAndMode(TransferContext* ctx) {
 bool ExtractErrorInfo(TransferContext* ctx, uint16_t* code, std::string* text) {
     const int n = ReceivedBytes(ctx);
     if (n <= 2) return false;
-    if (n > 4 && code != nullptr) *code = Get16(ctx->recvBuf + 2);
+    if (n > 4 && code != nullptr) *code = Get16(RecvBuffer(ctx) + 2);
     if (text != nullptr) {
         text->clear();
         if (n > 4) {
-            const int end = FindZero(ctx->recvBuf, 4, n);
-            text->assign(reinterpret_cast<const char*>(ctx->recvBuf + 4),
+            const int end = FindZero(RecvBuffer(ctx), 4, n);
+            text->assign(reinterpret_cast<const char*>(RecvBuffer(ctx) + 4),
                          static_cast<size_t>(end - 4));
         }
     }
@@ -98,29 +98,29 @@ bool ExtractErrorInfo(TransferContext* ctx, uint16_t* code, std::string* text) {
 
 bool ExtractAckBlock(TransferContext* ctx, uint16_t* block) {
     if (ReceivedBytes(ctx) < 4) return false;
-    if (block != nullptr) *block = Get16(ctx->recvBuf + 2);
+    if (block != nullptr) *block = Get16(RecvBuffer(ctx) + 2);
     return true;
 }
 
 bool ExtractDataBlock(TransferContext* ctx, const uint8_t** data, int* count) {
     const int n = ReceivedBytes(ctx);
     if (n < 4) return false;
-    ctx->block = Get16(ctx->recvBuf + 2);
-    if (data != nullptr) *data = ctx->recvBuf + 4;
+    ctx->block = Get16(RecvBuffer(ctx) + 2);
+    if (data != nullptr) *data = RecvBuffer(ctx) + 4;
     if (count != nullptr) *count = n - 4;
     return true;
 }
 
 bool SendAckToPeer(TransferContext* ctx) {
-    Put16(ctx->sendBuf, kOpAck);
-    Put16(ctx->sendBuf + 2, ctx->block);
+    Put16(SendBuffer(ctx), kOpAck);
+    Put16(SendBuffer(ctx) + 2, ctx->block);
     ctx->sendLen = 4;
     return SendPacketToPeer(ctx);
 }
 
 bool SendDataToPeer(TransferContext* ctx) {
-    Put16(ctx->sendBuf, kOpData);
-    Put16(ctx->sendBuf + 2, ctx->block);
+    Put16(SendBuffer(ctx), kOpData);
+    Put16(SendBuffer(ctx) + 2, ctx->block);
     // The reader set the length; a packet is never shorter than its header.
     if (ctx->sendLen < 4) ctx->sendLen = 4;
     return SendPacketToPeer(ctx);
@@ -144,7 +144,7 @@ int BuildErrorPacket(uint8_t* buf, uint16_t code, const char* text) {
 }
 
 bool SendErrorToPeer(TransferContext* ctx, uint16_t code, const char* text) {
-    ctx->sendLen = BuildErrorPacket(ctx->sendBuf, code, text);
+    ctx->sendLen = BuildErrorPacket(SendBuffer(ctx), code, text);
     return SendPacketToPeer(ctx);
 }
 

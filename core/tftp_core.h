@@ -17,12 +17,17 @@ constexpr uint16_t kOpWrq = 2;
 constexpr uint16_t kOpData = 3;
 constexpr uint16_t kOpAck = 4;
 constexpr uint16_t kOpError = 5;
+constexpr uint16_t kOpOack = 6;
 
 constexpr int kMaxPacket = 516;
 constexpr unsigned kBlockSize = 512;
 // The stream buffer of a transfer's file: the file is read or written in steps of this
 // size, one system call per 128 blocks.
 constexpr size_t kFileBufferSize = 64 * 1024;
+// The block sizes a client may negotiate; a datagram of the largest still fits the
+// 65507 bytes an IPv4 UDP datagram can carry.
+constexpr uint32_t kMinBlockSize = 8;
+constexpr uint32_t kMaxBlockSize = 65464;
 
 // How failures inside the core reach the user; the server and the client each fill one.
 // Each member takes the reporter itself (for its context) and the core's message (such
@@ -63,6 +68,17 @@ struct TransferContext {
     // receive then waits in short steps and, once the flag is up, returns false without a
     // report.
     const std::atomic<bool>* cancel = nullptr;
+    // A transfer with a negotiated block size keeps its packets outside the record: a
+    // set pointer holds the given capacity (at least kMaxPacket), and the core's packet
+    // I/O, parsers and block readers use it instead of the inline buffer.
+    uint8_t* recvData = nullptr;
+    int32_t recvCapacity = kMaxPacket;
+    uint8_t* sendData = nullptr;
+    int32_t sendCapacity = kMaxPacket;
+    // Set for a negotiated transfer: a receiver takes block 0 after 65535 (wrapped then
+    // records that it did), and reports a block ahead of the expected one as kAhead.
+    bool blockRollover = false;
+    bool wrapped = false;
     // The file's stream buffer (kFileBufferSize bytes): the file must be closed before
     // the record goes away.
     std::unique_ptr<char[]> fileBuffer;
@@ -70,6 +86,19 @@ struct TransferContext {
 
 // Sets the record up for a new transfer with the given initial time-out.
 void InitTransferContext(TransferContext* ctx, uint32_t initialTimeoutMs);
+// The buffers the core uses for the transfer, and their room.
+inline uint8_t* RecvBuffer(TransferContext* ctx) {
+    return ctx->recvData != nullptr ? ctx->recvData : ctx->recvBuf;
+}
+inline uint8_t* SendBuffer(TransferContext* ctx) {
+    return ctx->sendData != nullptr ? ctx->sendData : ctx->sendBuf;
+}
+inline int32_t RecvCapacity(const TransferContext* ctx) {
+    return ctx->recvData != nullptr ? ctx->recvCapacity : kMaxPacket;
+}
+inline int32_t SendCapacity(const TransferContext* ctx) {
+    return ctx->sendData != nullptr ? ctx->sendCapacity : kMaxPacket;
+}
 // Gives the transfer's file, opened and not yet read or written, a stream buffer of
 // kFileBufferSize bytes owned by the record.
 void UseLargeFileBuffer(TransferContext* ctx);
@@ -95,6 +124,26 @@ int BuildErrorPacket(uint8_t* buf, uint16_t code, const char* text);
 // packet has one. Cut to fit the buffer.
 void FormatReceivedError(char* buf, size_t size, const char* fmt, const std::string& file,
                          uint16_t code, const std::string& details);
+
+// ---- option negotiation ----
+// The options the server understands, in the order an OACK carries them.
+enum TftpOption { kOptBlksize, kOptTsize, kOptTimeout, kOptWindowsize, kOptionCount };
+struct TftpOptions {
+    bool present[kOptionCount] = {};
+    uint64_t value[kOptionCount] = {};
+    std::string name[kOptionCount];  // as the client spelt it
+    bool any() const;
+};
+// Reads the name/value pairs after the mode of the request in buf (len bytes, never
+// read beyond): names without regard to case, unknown ones skipped. False when the area
+// is malformed: a pair without its 0 bytes, an empty name, a name given twice, or a
+// known option whose value is not a decimal number (values beyond 2^40 read as 2^40).
+// Nothing after the mode, or only 0 bytes, is an empty, well formed area; a malformed
+// one leaves out empty.
+bool ParseRequestOptions(const uint8_t* buf, int len, TftpOptions* out);
+// Builds an OACK carrying the present options into buf (cap bytes); its length, or 0
+// when it does not fit.
+int BuildOackPacket(uint8_t* buf, int cap, const TftpOptions& granted);
 
 // ---- conversation I/O ----
 // Server form: bound to a fresh port and connected to the client.
@@ -189,15 +238,17 @@ AckVerdict AdvanceOnAck(TransferContext* ctx, BlockReader reader);
 
 // What a receiver does with a DATA packet, expecting the block after the last one it
 // accepted (ctx->block). Block numbers compare as plain integers: no block is accepted
-// after 65535.
+// after 65535, unless the transfer has blockRollover.
 enum class DataVerdict {
     kStored,  // the expected block, a full one, written: acknowledge it
     kLast,    // the expected block, a short one, written and flushed: acknowledge it and
               // the file is complete
     kRepeat,  // the block accepted last, again: its ACK was lost, acknowledge it again
     kOld,     // an older block: nothing is written or sent
-    kFailed   // the transfer ends: the text (also sent in an ERROR packet) says why, a
+    kFailed,  // the transfer ends: the text (also sent in an ERROR packet) says why, a
               // failed write (code 3) or a block ahead of the expected one (code 4)
+    kAhead    // (block rollover only) a block ahead of the expected one: those between
+              // were lost, the last block accepted is acknowledged again
 };
 // Judges and stores the DATA packet in the receive buffer; text (size bytes) receives
 // the line to log for kFailed. The last block is flushed before it is acknowledged, so

@@ -31,7 +31,7 @@ int BuildRequestPacket(uint8_t* buf, uint16_t opcode, const std::string& name,
 }
 
 bool ReadNextBlock(TransferContext* ctx, BlockReader reader) {
-    ctx->sendLen = kMaxPacket;
+    ctx->sendLen = static_cast<int32_t>(4 + ctx->blockSize);
     ++ctx->block;  // 16 bits: block 0 follows block 65535
     return reader(ctx);
 }
@@ -41,23 +41,44 @@ AckVerdict AdvanceOnAck(TransferContext* ctx, BlockReader reader) {
     // An ACK of an earlier block (a duplicate) is no reason to send again.
     if (!ExtractAckBlock(ctx, &acked) || acked != ctx->block) return AckVerdict::kIgnore;
     // A block shorter than a full one was the last.
-    if (ctx->sendLen != kMaxPacket) return AckVerdict::kComplete;
+    if (ctx->sendLen != static_cast<int32_t>(4 + ctx->blockSize)) return AckVerdict::kComplete;
     return ReadNextBlock(ctx, reader) ? AckVerdict::kNextBlock : AckVerdict::kReadFailed;
 }
 
+namespace {
+
+// With rollover, the block's distance ahead of the last one accepted, modulo 2^16: 1 for
+// the expected block, 0 for a repeat, up to half the number space for one ahead; the
+// rest are old.
+constexpr uint16_t kMaxAhead = 0x8000;
+
+}  // namespace
+
 DataVerdict AcceptDataBlock(TransferContext* ctx, char* text, size_t size) {
     // 65535 for a packet too short to carry a block number.
-    const int32_t got = GetPacketBlock(ctx->recvBuf, ctx->recvLen);
-    const int32_t expected = static_cast<int32_t>(ctx->block) + 1;
+    const int32_t got = GetPacketBlock(RecvBuffer(ctx), ctx->recvLen);
+    int32_t expected = static_cast<int32_t>(ctx->block) + 1;
+    if (ctx->blockRollover) {
+        if (ctx->recvLen < 4) return DataVerdict::kOld;
+        const uint16_t ahead = static_cast<uint16_t>(got - ctx->block);
+        if (ahead == 1) {
+            expected = got;
+        } else if (ahead == 0) {
+            return ctx->block != 0 || ctx->wrapped ? DataVerdict::kRepeat : DataVerdict::kOld;
+        } else {
+            return ahead < kMaxAhead ? DataVerdict::kAhead : DataVerdict::kOld;
+        }
+    }
     if (got == expected) {
         ExtractDataBlock(ctx, nullptr, nullptr);
-        const bool last = ctx->recvLen < ctx->maxPacket;
+        const bool last = ctx->recvLen < static_cast<int32_t>(4 + ctx->blockSize);
         if (!WriteDataBlock(ctx) || (last && std::fflush(ctx->file) != 0)) {
             std::snprintf(text, size, "File write error %d occurred. Aborting.",
                           kvp::LastSystemError());
             SendErrorToPeer(ctx, 3, text);
             return DataVerdict::kFailed;
         }
+        if (ctx->block == 0) ctx->wrapped = true;
         return last ? DataVerdict::kLast : DataVerdict::kStored;
     }
     if (got > expected) {

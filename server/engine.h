@@ -81,6 +81,36 @@ std::string JoinServerPath(const char* root, const std::string& name);
 // The longest full path the server opens (Windows' MAX_PATH less the terminator).
 constexpr size_t kMaxFullPath = 260;
 
+// ---- option negotiation (with "NegotiateOptions" on) ----
+// The largest window granted: 64 blocks keep a transfer's buffers at 4 MiB at the
+// largest block size, and a window beyond the receiving socket's buffer is cut anyway.
+constexpr uint64_t kMaxWindowSize = 64;
+// What a transfer was granted; active when its request's options are answered by an
+// OACK (otherwise it is served exactly as a request without options).
+struct Negotiation {
+    bool active = false;
+    TftpOptions granted;
+    uint32_t blockSize = kBlockSize;
+    uint32_t windowSize = 1;
+    uint32_t timeoutMs = 0;  // 0: the configured initial time-out
+    uint8_t oack[kMaxPacket] = {};
+    int oackLen = 0;
+};
+// Judges the options of the request in the context's receive buffer: false when one is
+// refused (ERROR 8, or ERROR 3 for an upload's tsize beyond spaceLeft; sent when error
+// replies are on, and logged). fileSize is the download's size (tsize is left out when
+// unknown, 0, or for netascii); who names the serving function in the log.
+bool NegotiateOptions(ClientInfo* client, TransferContext* ctx, bool upload, uint64_t fileSize,
+                      uint64_t spaceLeft, const char* who, Negotiation* n);
+// Once the conversation is open: applies the granted time-out, cuts the window to what
+// the receiving side's buffers hold, sizes the socket's buffers and builds the OACK.
+void ApplyNegotiation(TransferContext* ctx, Negotiation* n);
+// The line naming the options granted.
+void LogGrantedOptions(const ClientInfo& client, const TransferContext& ctx, const char* who,
+                       const Negotiation& n);
+// Sends the OACK from the context's inline send buffer.
+bool SendOackToPeer(TransferContext* ctx, const Negotiation& n);
+
 // ---- transfers: 1 when complete, 0 otherwise ----
 // Room for an error-received line: the longest path, the table text and a peer's
 // 511-byte text.

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "engine.h"
@@ -30,10 +32,10 @@ void DallyForRepeatedLastBlock(TransferContext* ctx, uint32_t initialTimeoutMs,
     ctx->reporter = nullptr;
     const uint16_t last = ctx->block;
     for (int32_t repeats = 0; repeats <= retransmits; ++repeats) {
-        ctx->recvLen = kMaxPacket;
+        ctx->recvLen = RecvCapacity(ctx);
         if (!RecvPacketFromPeer(ctx) || ctx->recvLen == 0) return;
-        if (GetPacketOpcode(ctx->recvBuf, ctx->recvLen) != kOpData ||
-            GetPacketBlock(ctx->recvBuf, ctx->recvLen) != last) {
+        if (GetPacketOpcode(RecvBuffer(ctx), ctx->recvLen) != kOpData ||
+            GetPacketBlock(RecvBuffer(ctx), ctx->recvLen) != last) {
             return;
         }
         ctx->block = last;
@@ -82,10 +84,11 @@ class DiskReserve {
 
 // The expected DATA block would leave less than the reserve free: refused with code 3.
 bool RefuseForReserve(ClientInfo* client, TransferContext* ctx, DiskReserve* reserve) {
-    if (GetPacketOpcode(ctx->recvBuf, ctx->recvLen) != kOpData || ctx->recvLen < 4 ||
-        GetPacketBlock(ctx->recvBuf, ctx->recvLen) != static_cast<int32_t>(ctx->block) + 1) {
-        return false;
-    }
+    const uint8_t* buf = RecvBuffer(ctx);
+    if (GetPacketOpcode(buf, ctx->recvLen) != kOpData || ctx->recvLen < 4) return false;
+    const int32_t expected = ctx->blockRollover ? static_cast<uint16_t>(ctx->block + 1)
+                                                : static_cast<int32_t>(ctx->block) + 1;
+    if (GetPacketBlock(buf, ctx->recvLen) != expected) return false;
     if (reserve->Allows(ctx->file, static_cast<size_t>(ctx->recvLen - 4))) return false;
     SendErrorToPeer(ctx, 3, GetTFTPErrorText(3).c_str());
     LogServerEventF(*client->listener,
@@ -114,6 +117,16 @@ bool CommitUpload(ClientInfo* client, TransferContext* ctx, kvp::StagedFile* sta
     return false;
 }
 
+// What the root's file system can still take above the reserve; UINT64_MAX when it does
+// not tell.
+uint64_t SpaceAboveReserve(const std::string& root) {
+    uint64_t available = 0;
+    uint64_t total = 0;
+    if (!kvp::GetDiskSpace(root.c_str(), &available, &total)) return UINT64_MAX;
+    const uint64_t reserve = std::min(kReserveCapBytes, total / 100 * kReservePercent);
+    return available > reserve ? available - reserve : 0;
+}
+
 }  // namespace
 
 int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
@@ -127,16 +140,43 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
     // Removed on every way out unless committed.
     kvp::StagedFile staged;
     if (!CheckFilenameToWrite(client, ctx, &staged)) return 0;
+    const ServerSettings& settings = client->settings();
+    const std::string root(settings.rootDirectory,
+                           strnlen(settings.rootDirectory, sizeof settings.rootDirectory));
+    Negotiation negotiation;
+    if (FlagIsOne(settings.negotiateOptions) &&
+        !NegotiateOptions(client, ctx, true, 0, SpaceAboveReserve(root), "ServeWriteRequest",
+                          &negotiation)) {
+        return 0;
+    }
     kvp::Socket conversation;
     if (!OpenConversation(client, ctx, &conversation)) return 0;
+    ApplyNegotiation(ctx, &negotiation);
+    // A negotiated block size larger than a plain packet is received outside the record.
+    std::unique_ptr<uint8_t[]> largeRecv;
+    if (negotiation.active) {
+        // An ERROR packet may be longer than a small block's DATA.
+        const int32_t room = static_cast<int32_t>(negotiation.blockSize + 4);
+        ctx->maxPacket = std::max<int32_t>(room, kMaxPacket);
+        if (room > kMaxPacket) {
+            largeRecv.reset(new (std::nothrow) uint8_t[static_cast<size_t>(room)]);
+            if (!largeRecv) {
+                LogServerEventF(*client->listener,
+                                "ServeWriteRequest: Out of memory for %s. Aborting.",
+                                ctx->fileName.c_str());
+                return 0;
+            }
+            ctx->recvData = largeRecv.get();
+            ctx->recvCapacity = room;
+        }
+    }
     const uint32_t initialTimeout = ctx->timeout;
     LogServerEventF(*client->listener, "WRQ from %s:%d for %s:%s.", client->addressText.c_str(),
                     kvp::NetToHost16(client->address.port), ctx->mode.c_str(),
                     ctx->fileName.c_str());
+    LogGrantedOptions(*client, *ctx, "ServeWriteRequest", negotiation);
 
-    const ServerSettings& settings = client->settings();
-    DiskReserve reserve(std::string(
-        settings.rootDirectory, strnlen(settings.rootDirectory, sizeof settings.rootDirectory)));
+    DiskReserve reserve(root);
     RetryWatch watch;
     StartRetryWatch(&watch, client->settings().retransmits, initialTimeout, kvp::GetTickCount());
     // Until the client's first answer ACK 0 is paced and bounded of its own.
@@ -148,11 +188,25 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                         ctx->fileName.c_str());
     };
     bool succeeded = false;
+    // The answer to the request (the OACK of a negotiated one) until a DATA packet shows
+    // that the client has it, then the ACK of the last block stored (ACK 0 when block 1
+    // was lost).
+    bool dataSeen = false;
+    const auto acknowledge = [&] {
+        if (negotiation.active && !dataSeen) return SendOackToPeer(ctx, negotiation);
+        return SendAckToPeer(ctx);
+    };
+    // Blocks stored since the last ACK; after a gap, the farthest block seen ahead of it
+    // (0: none). A window's later blocks all show the same gap and are answered once; a
+    // block no farther than one seen already is the client re-sending, and is answered
+    // again.
+    uint32_t unacknowledged = 0;
+    uint16_t farthestAhead = 0;
     // Every way out of the loop breaks it.
-    const bool requestAcknowledged = SendAckToPeer(ctx);
+    const bool requestAcknowledged = acknowledge();
     pending.NoteSend();
     while (requestAcknowledged) {
-        ctx->recvLen = kMaxPacket;
+        ctx->recvLen = RecvCapacity(ctx);
         if (!RecvPacketFromPeer(ctx)) break;
         const uint32_t receiptTick = kvp::GetTickCount();
         // Whether the packet moved the transfer on; a miss otherwise.
@@ -163,15 +217,17 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
             const bool givenUp = NoteMiss(&watch, receiptTick);
             if (!givenUp && !pending.Exhausted()) {
                 BackOffTimeout(ctx, initialTimeout);
-                SendAckToPeer(ctx);
+                unacknowledged = 0;
+                acknowledge();
                 pending.NoteSend();
                 continue;
             }
             logTimeout();
             break;
         }
-        const uint16_t opcode = GetPacketOpcode(ctx->recvBuf, ctx->recvLen);
+        const uint16_t opcode = GetPacketOpcode(RecvBuffer(ctx), ctx->recvLen);
         if (IsAnswer(opcode) && !pending.Answered()) break;
+        if (opcode == kOpData) dataSeen = true;
         if (opcode == kOpError) {
             uint16_t code = 0;  // a packet without a code reports code 0
             std::string details;
@@ -197,7 +253,12 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
             }
             if (verdict == DataVerdict::kLast && !CommitUpload(client, ctx, &staged)) break;
             if (verdict == DataVerdict::kStored || verdict == DataVerdict::kLast) {
-                AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
+                // Within a window only its last block, and the file's, are acknowledged.
+                if (verdict == DataVerdict::kLast || ++unacknowledged >= negotiation.windowSize) {
+                    AcknowledgeDataBlock(ctx, receiptTick, initialTimeout);
+                    unacknowledged = 0;
+                }
+                farthestAhead = 0;
                 progress = true;
                 if (verdict == DataVerdict::kLast) {
                     succeeded = true;
@@ -207,6 +268,15 @@ int ServeWriteRequest(ClientInfo* client, TransferContext* ctx) {
                 // Our ACK was lost: acknowledge again (nothing is written twice), or the
                 // client's retransmissions would all be ignored and the upload would fail.
                 SendAckToPeer(ctx);
+            } else if (verdict == DataVerdict::kAhead) {
+                // Blocks were lost: the client goes on from the one after the last stored.
+                const uint16_t ahead = static_cast<uint16_t>(
+                    GetPacketBlock(RecvBuffer(ctx), ctx->recvLen) - ctx->block);
+                if (farthestAhead == 0 || ahead <= farthestAhead) {
+                    SendAckToPeer(ctx);
+                    unacknowledged = 0;
+                }
+                farthestAhead = std::max(farthestAhead, ahead);
             }
         }
         if (progress) {

@@ -88,6 +88,7 @@ void SetDefaultServerSettings(ServerSettings* s) {
     s->allowOverwrite = 0;
     s->retransmits = 6;
     s->rexttimeout = 5000;
+    s->negotiateOptions = 0;
 }
 
 int LoadServerParameters(ServerSettings* out) {
@@ -114,6 +115,7 @@ int LoadServerParameters(ServerSettings* out) {
     ReadDword(key.get(), "Retransmits", &retransmits);
     s.retransmits = static_cast<int32_t>(retransmits);
     ReadDword(key.get(), "Rexttimeout", &s.rexttimeout);
+    ReadFlag(key.get(), "NegotiateOptions", &s.negotiateOptions);
     return 1;
 }
 

@@ -22,6 +22,9 @@ struct ServerSettings {
     uint8_t allowOverwrite;
     int32_t retransmits;
     uint32_t rexttimeout;
+    // Option negotiation (block size, transfer size, time-out, window size) for clients
+    // that ask for it; off, requests are served without options whatever they carry.
+    uint8_t negotiateOptions;
 };
 
 // Puts the built-in defaults into the record (root = the current directory).
@@ -29,7 +32,9 @@ void SetDefaultServerSettings(ServerSettings* s);
 // Fills s from the server key: 1 when the key was read, 0 when it was missing and was
 // created with the defaults.
 int LoadServerParameters(ServerSettings* s);
-// 1, or 0 when the key cannot be created.
+// 1, or 0 when the key cannot be created. "NegotiateOptions" is an administrator's choice
+// no dialog shows: it is never written here, so recording the dialog's record never
+// resets it.
 int RecordServerParameters(const ServerSettings& s);
 
 // The flag tests the server applies: some flags are on only for the byte 1, others for

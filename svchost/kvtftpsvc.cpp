@@ -258,11 +258,12 @@ struct ForegroundOptions {
     std::string directory;
     std::string user;  // -u: the user to run as
     bool quiet = false;
+    bool negotiateOptions = false;
 };
 
 void PrintForegroundUsage() {
     std::fprintf(stderr,
-                 "Usage: kvtftpsvc -f [-p PORT] [-s STATEDIR] [-u USER] [-q] [DIRECTORY]\n"
+                 "Usage: kvtftpsvc -f [-p PORT] [-s STATEDIR] [-u USER] [-q] [-o] [DIRECTORY]\n"
                  "Runs the TFTP server in the foreground until SIGINT or SIGTERM; SIGHUP\n"
                  "reloads the settings.\n"
                  "  DIRECTORY    serve this directory (recorded as the server's root)\n"
@@ -273,7 +274,9 @@ void PrintForegroundUsage() {
                  "  -u USER      run as USER (started by root), keeping only the right to\n"
                  "               bind the port; the state directory must be USER's (made\n"
                  "               for USER when missing)\n"
-                 "  -q           do not copy the server's log lines to standard error\n",
+                 "  -q           do not copy the server's log lines to standard error\n"
+                 "  -o           answer the blksize, tsize, timeout and windowsize options\n"
+                 "               of clients that ask (recorded as NegotiateOptions = 1)\n",
                  kvp::StateDir().c_str());
 }
 
@@ -299,6 +302,8 @@ int ParseForeground(int argc, char** argv, ForegroundOptions* opt) {
         }
         if (a == "-q") {
             opt->quiet = true;
+        } else if (a == "-o") {
+            opt->negotiateOptions = true;
         } else if ((a == "-p" || a == "-s" || a == "-u") && i + 1 < argc) {
             const std::string v = argv[++i];
             if (a == "-u") {
@@ -406,6 +411,20 @@ int RunForeground(const ForegroundOptions& opt) {
             return 1;
         }
         if (!WriteServerText("TFTPHome", home.string())) return 1;
+    }
+    if (opt.negotiateOptions) {
+        kvp::RegKey key;
+        uint32_t disposition = 0;
+        const uint8_t on = 1;
+        long rc = kvp::RegCreateKeyExA(kvp::kHkeyLocalMachine, kServerKey, kvp::kKeyWrite,
+                                       key.out(), &disposition);
+        if (rc == kvp::kErrorSuccess)
+            rc = kvp::RegSetValueExA(key.get(), "NegotiateOptions", kvp::kRegBinary, &on, 1);
+        if (rc != kvp::kErrorSuccess) {
+            std::fprintf(stderr, "kvtftpsvc: cannot record NegotiateOptions: %s\n",
+                         kvp::SystemErrorText(static_cast<int>(rc)).c_str());
+            return 1;
+        }
     }
     // Read by the engine when its listener starts.
     kvp::SetEnv("KVTFTP_LOG_STDERR", opt.quiet ? "0" : "1");

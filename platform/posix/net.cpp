@@ -396,6 +396,22 @@ int ShutdownSocket(socket_t s) {
     return 0;
 }
 
+int GetReceiveBufferSize(socket_t s) {
+    if (!ValidFd(s)) return Fail(EBADF);
+    int v = 0;
+    socklen_t len = sizeof v;
+    if (::getsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &v, &len) != 0) return Fail(errno);
+    return v;
+}
+
+int SetSocketBufferSizes(socket_t s, int bytes) {
+    if (!ValidFd(s)) return Fail(EBADF);
+    // The system caps both at its own maximum; what it granted is read back.
+    ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+    ::setsockopt(static_cast<int>(s), SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    return GetReceiveBufferSize(s);
+}
+
 int WaitReadable(socket_t s, long sec, long usec) {
     return WaitFor(s, POLLIN, sec, usec);
 }

@@ -420,6 +420,13 @@ void StagedFile::Discard() {
     errno = err;
 }
 
+bool GetStreamFileSize(std::FILE* f, uint64_t* size) {
+    struct stat st {};
+    if (f == nullptr || ::fstat(::fileno(f), &st) != 0 || st.st_size < 0) return false;
+    *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
 bool GetDiskSpace(const char* path, uint64_t* available, uint64_t* total) {
     struct statvfs vfs {};
     if (!path || ::statvfs(path, &vfs) != 0) return false;

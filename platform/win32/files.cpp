@@ -290,6 +290,14 @@ void StagedFile::Discard() {
     ::SetLastError(err);
 }
 
+bool GetStreamFileSize(std::FILE* f, uint64_t* size) {
+    if (f == nullptr) return false;
+    const __int64 n = ::_filelengthi64(::_fileno(f));
+    if (n < 0) return false;
+    *size = static_cast<uint64_t>(n);
+    return true;
+}
+
 bool GetDiskSpace(const char* path, uint64_t* available, uint64_t* total) {
     ULARGE_INTEGER avail{};
     ULARGE_INTEGER size{};

@@ -156,6 +156,23 @@ int ShutdownSocket(socket_t s) {
     return 0;
 }
 
+int GetReceiveBufferSize(socket_t s) {
+    int v = 0;
+    int len = sizeof v;
+    if (::getsockopt(Sock(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&v), &len) ==
+        SOCKET_ERROR)
+        return Fail();
+    return v;
+}
+
+int SetSocketBufferSizes(socket_t s, int bytes) {
+    ::setsockopt(Sock(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes),
+                 sizeof bytes);
+    ::setsockopt(Sock(s), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes),
+                 sizeof bytes);
+    return GetReceiveBufferSize(s);
+}
+
 int WaitReadable(socket_t s, long sec, long usec) {
     return WaitFor(s, false, sec, usec);
 }

@@ -1,6 +1,7 @@
 // The packet parsers and builders on arbitrary bytes: every parser reads only what the
 // packet holds, whatever length a caller leaves in the context, and an ERROR packet
-// built from any text reads back as that text (cut to one packet).
+// built from any text reads back as that text (cut to one packet); the option area
+// after a request's mode is read within the packet.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -48,6 +49,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int count = -1;
         if (ExtractDataBlock(&ctx, &payload, &count)) {
             FUZZ_CHECK(payload == ctx.recvBuf + 4 && count == held - 4);
+        }
+        // The option area is read only within the held bytes; what it yields fits an OACK
+        // built from it as the request held it.
+        TftpOptions options;
+        if (ParseRequestOptions(ctx.recvBuf, held, &options)) {
+            size_t names = 0;
+            for (int k = 0; k < kOptionCount; ++k) {
+                if (!options.present[k]) continue;
+                names += options.name[k].size();
+                FUZZ_CHECK(options.value[k] <= (1ull << 40));
+            }
+            FUZZ_CHECK(names <= static_cast<size_t>(held));
+            uint8_t oack[kMaxPacket];
+            const int oackLen = BuildOackPacket(oack, sizeof oack, options);
+            FUZZ_CHECK(oackLen >= 0 && oackLen <= kMaxPacket);
         }
         // The log line of a received error never runs past any buffer.
         char line[1024];

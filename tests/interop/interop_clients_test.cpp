@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "interop_support.h"
 #include "kv/net.h"
@@ -86,10 +89,10 @@ class OurServer : public ::testing::Test {
         fs::create_directories(root_);
         fs::create_directories(work_);
         root_canonical_ = fs::canonical(root_).string();
-        server_ = std::make_unique<Daemon>(
-            std::vector<std::string>{kvtest::BinDir() + "/kvtftpsvc", "-f", "-q", "-p",
-                                     std::to_string(env_.tftpPort()), root_},
-            env_.dir() + "/kvtftpsvc.log");
+        std::vector<std::string> argv{kvtest::BinDir() + "/kvtftpsvc", "-f", "-q", "-p",
+                                      std::to_string(env_.tftpPort()), root_};
+        if (negotiate_) argv.insert(argv.begin() + 2, "-o");
+        server_ = std::make_unique<Daemon>(argv, env_.dir() + "/kvtftpsvc.log");
         ASSERT_TRUE(server_->started());
         ASSERT_TRUE(WaitForOwnTftpServer(*server_, env_.tftpPort()))
             << "kvtftpsvc: " << server_->log();
@@ -109,6 +112,7 @@ class OurServer : public ::testing::Test {
     uint16_t port() const { return env_.tftpPort(); }
 
     kvtest::TestEnv env_;
+    bool negotiate_ = false;  // kvtftpsvc -o: options answered
     std::string root_;
     std::string root_canonical_;  // as the server names its files
     std::string work_;
@@ -266,6 +270,99 @@ TEST_F(CurlClient, RequestOptionsAreIgnored) {
                            "tftp://127.0.0.1:" + std::to_string(port()) + "/opts.bin"});
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(kvtest::ReadFile(work_ + "/opts.bin") == data) << r.output;
+}
+
+// With option negotiation on: clients asking for options, files crossing both ways (a
+// client without a put form only downloads). Past 65535 blocks too.
+class NegotiatingServer : public OurServer {
+  protected:
+    NegotiatingServer() { negotiate_ = true; }
+};
+
+struct OptionClient {
+    const char* what;
+    const char* program;
+    std::vector<std::string> get;  // "{P}" program, "{R}" remote, "{L}" local, "{PORT}"
+    std::vector<std::string> put;
+    std::vector<size_t> sizes;
+};
+
+std::vector<std::string> Expand(const std::vector<std::string>& argv, const std::string& prog,
+                                uint16_t port, const std::string& remote,
+                                const std::string& local) {
+    std::vector<std::string> out;
+    for (std::string a : argv) {
+        for (const auto& [k, v] : {std::pair<std::string, std::string>{"{P}", prog},
+                                   {"{PORT}", std::to_string(port)},
+                                   {"{R}", remote},
+                                   {"{L}", local}}) {
+            const size_t at = a.find(k);
+            if (at != std::string::npos) a.replace(at, k.size(), v);
+        }
+        out.push_back(a);
+    }
+    return out;
+}
+
+TEST_F(NegotiatingServer, ClientsAskingOptionsMoveFilesIntact) {
+    const std::vector<size_t> small = {0, 1, 1427, 1428, 1429, 1 << 20};
+    constexpr size_t k40MiB = 40u << 20;
+    const std::vector<std::string> curlGet = {
+        "{P}", "-sS", "--tftp-blksize", "1428", "-o", "{L}", "tftp://127.0.0.1:{PORT}/{R}"};
+    const std::vector<std::string> curlPut = {
+        "{P}", "-sS", "--tftp-blksize", "1428", "-T", "{L}", "tftp://127.0.0.1:{PORT}/{R}"};
+    const OptionClient clients[] = {
+        {"atftp blksize tsize windowsize",
+         "atftp",
+         {"{P}", "--option", "blksize 1428", "--option", "tsize 0", "--option", "windowsize 16",
+          "-g", "-r", "{R}", "-l", "{L}", "127.0.0.1", "{PORT}"},
+         {"{P}", "--option", "blksize 1428", "--option", "tsize 0", "-p", "-l", "{L}", "-r", "{R}",
+          "127.0.0.1", "{PORT}"},
+         small},
+        {"atftp 40 MiB, window of 16",
+         "atftp",
+         {"{P}", "--option", "blksize 1428", "--option", "windowsize 16", "-g", "-r", "{R}", "-l",
+          "{L}", "127.0.0.1", "{PORT}"},
+         {},
+         {k40MiB}},
+        {"curl --tftp-blksize", "curl", curlGet, curlPut, small},
+        // curl asks blksize 512: past block 65535 both ways.
+        {"curl 40 MiB of 512-byte blocks",
+         "curl",
+         {"{P}", "-sS", "-o", "{L}", "tftp://127.0.0.1:{PORT}/{R}"},
+         {"{P}", "-sS", "-T", "{L}", "tftp://127.0.0.1:{PORT}/{R}"},
+         {k40MiB}},
+        {"busybox -b",
+         "busybox",
+         {"{P}", "tftp", "-b", "1428", "-g", "-r", "{R}", "-l", "{L}", "127.0.0.1", "{PORT}"},
+         {"{P}", "tftp", "-b", "1428", "-p", "-l", "{L}", "-r", "{R}", "127.0.0.1", "{PORT}"},
+         small},
+        {"tftp-hpa, no options",
+         "tftp",
+         {"{P}", "127.0.0.1", "{PORT}", "-m", "binary", "-c", "get", "{R}", "{L}"},
+         {"{P}", "127.0.0.1", "{PORT}", "-m", "binary", "-c", "put", "{L}", "{R}"},
+         {0, 512, 1 << 20}},
+    };
+    int n = 0;
+    for (const OptionClient& c : clients) {
+        const std::string prog = PeerProgram(c.program);
+        ASSERT_FALSE(prog.empty());
+        for (size_t size : c.sizes) {
+            SCOPED_TRACE(std::string(c.what) + ", size " + std::to_string(size));
+            const std::string data = kvtest::PatternData(size, static_cast<uint32_t>(++n));
+            const std::string down = "down" + std::to_string(n) + ".bin";
+            kvtest::WriteFile(root_ + "/" + down, data);
+            CommandResult r = Run(Expand(c.get, prog, port(), down, work_ + "/" + down));
+            EXPECT_EQ(r.status, 0) << r.output;
+            EXPECT_TRUE(kvtest::ReadFile(work_ + "/" + down) == data) << r.output;
+            if (c.put.empty()) continue;
+            const std::string up = "up" + std::to_string(n) + ".bin";
+            kvtest::WriteFile(work_ + "/" + up, data);
+            r = Run(Expand(c.put, prog, port(), up, work_ + "/" + up));
+            EXPECT_EQ(r.status, 0) << r.output;
+            EXPECT_TRUE(kvtest::ReadFile(root_ + "/" + up) == data) << r.output;
+        }
+    }
 }
 
 }  // namespace

@@ -188,4 +188,65 @@ TEST_F(CorePackets, AckAndDataFields) {
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), count), std::string(512, 'd'));
 }
 
+// The option area after the mode: which options are read, and which areas are malformed.
+TEST_F(CorePackets, OptionAreasParseOrAreRefusedWhole) {
+    const std::string req = "\0\1f\0octet\0"s;
+    struct Case {
+        std::string area;
+        bool wellFormed;
+        std::string expect;  // "name=value;" for each option read, in option order
+    };
+    const Case cases[] = {
+        {"", true, ""},
+        {"\0\0"s, true, ""},
+        {"blksize\0001428\0"s, true, "blksize=1428;"},
+        {"TSIZE\0000\0BlkSize\08\0"s, true, "BlkSize=8;TSIZE=0;"},
+        {"timeout\0003\0windowsize\00016\0"s, true, "timeout=3;windowsize=16;"},
+        {"multicast\0\0blksize\000512\0"s, true, "blksize=512;"},
+        {"blksize\099999999999999999999\0"s, true, "blksize=1099511627776;"},
+        {"blksize\0001428"s, false, ""},
+        {"blksize\0"s, false, ""},
+        {"blksize"s, false, ""},
+        {"blksize\0x12\0"s, false, ""},
+        {"blksize\0\0"s, false, ""},
+        {"blksize\0-1\0"s, false, ""},
+        {"tsize\0000\0TSize\0000\0"s, false, ""},
+        {"foo\0001\0foo\0002\0"s, false, ""},
+        {"\0blksize\000512\0"s, false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.area);
+        const std::string p = req + c.area;
+        TftpOptions o;
+        EXPECT_EQ(ParseRequestOptions(reinterpret_cast<const uint8_t*>(p.data()),
+                                      static_cast<int>(p.size()), &o),
+                  c.wellFormed);
+        std::string got;
+        for (int k = 0; k < kOptionCount; ++k)
+            if (o.present[k]) got += o.name[k] + "=" + std::to_string(o.value[k]) + ";";
+        EXPECT_EQ(got, c.expect);
+    }
+    // A mode without its 0 byte leaves no option area; the length bounds the reading.
+    const std::string cut = req + "blksize\0001428\0"s;
+    TftpOptions o;
+    EXPECT_TRUE(ParseRequestOptions(reinterpret_cast<const uint8_t*>(cut.data()), 8, &o));
+    EXPECT_FALSE(o.any());
+    EXPECT_FALSE(ParseRequestOptions(reinterpret_cast<const uint8_t*>(cut.data()),
+                                     static_cast<int>(cut.size()) - 1, &o));
+}
+
+TEST_F(CorePackets, OackCarriesTheGrantedOptionsOnly) {
+    TftpOptions g;
+    g.present[kOptBlksize] = true;
+    g.value[kOptBlksize] = 1428;
+    g.name[kOptBlksize] = "BLKSIZE";
+    g.present[kOptWindowsize] = true;
+    g.value[kOptWindowsize] = 16;
+    uint8_t buf[kMaxPacket];
+    const int len = BuildOackPacket(buf, sizeof buf, g);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buf), static_cast<size_t>(len)),
+              "\0\6BLKSIZE\0001428\0windowsize\00016\0"s);
+    EXPECT_EQ(BuildOackPacket(buf, 10, g), 0) << "too small a buffer";
+}
+
 }  // namespace

@@ -151,6 +151,8 @@ TEST_F(SettingsTest, ValuesTooLongOrOfAnotherTypeKeepTheDefault) {
 
 TEST_F(SettingsTest, RecordWritesTheCurrentRecord) {
     LoadServerParameters(&settings_);
+    EXPECT_EQ(settings_.negotiateOptions, 0) << "absent: off";
+    SetByte(CreateKey().get(), "NegotiateOptions", 1);
     std::strcpy(settings_.rootDirectory, "/data/tftp root");
     settings_.retransmits = -1;
     settings_.allowOverwrite = 1;
@@ -162,6 +164,8 @@ TEST_F(SettingsTest, RecordWritesTheCurrentRecord) {
     EXPECT_EQ(settings_.retransmits, -1);
     EXPECT_EQ(settings_.allowOverwrite, 1);
     EXPECT_STREQ(settings_.allowedClients, "10.0.0.5; printer01");
+    // No dialog shows the option flag: recording a record read before it was set keeps it.
+    EXPECT_EQ(settings_.negotiateOptions, 1);
 }
 
 }  // namespace

@@ -50,6 +50,11 @@ int GetSockName(socket_t s, SockAddr4* addr);
 // Shuts both directions of the socket down (it stays open until closed). Where the
 // system allows it, a receive waiting on the socket in another thread ends at once.
 int ShutdownSocket(socket_t s);
+// The receive buffer the system gives the socket, in bytes as it counts them; -1 on failure.
+int GetReceiveBufferSize(socket_t s);
+// Asks for send and receive buffers of the given bytes each; the receive buffer the
+// system then reports (it may grant less), or -1 on failure.
+int SetSocketBufferSizes(socket_t s, int bytes);
 
 // Waits until the socket is readable or writable: 1 ready, 0 time-out, -1 error.
 // Inside a platform thread the wait is one that suspend and terminate reach.

@@ -84,6 +84,8 @@ class StagedFile {
 // The bytes this process may still write, and the size, of the file system that holds
 // path; false when the system cannot tell.
 bool GetDiskSpace(const char* path, uint64_t* available, uint64_t* total);
+// The size in bytes of the open file behind the stream; false when the system cannot tell.
+bool GetStreamFileSize(std::FILE* f, uint64_t* size);
 // The system directory ($KVTFTP_STATE_DIR/system on POSIX, created when missing) into
 // buf; its length, or 0 on failure (also when it does not fit).
 unsigned GetSystemDirectoryA(char* buf, unsigned size);
