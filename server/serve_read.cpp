@@ -35,16 +35,19 @@ void Put16(uint8_t* p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v & 0xFF);
 }
 
-void LogReceivedError(ClientInfo* client, TransferContext* ctx) {
+// Logs the client's ERROR; false (nothing logged) for a packet too malformed to be one,
+// which then counts as a miss.
+bool LogReceivedError(ClientInfo* client, TransferContext* ctx) {
     uint16_t code = 0;  // a packet without a code reports code 0
     std::string details;
-    ExtractErrorInfo(ctx, &code, &details);
+    if (!ExtractErrorInfo(ctx, &code, &details)) return false;
     char line[kReceivedErrorLineChars];
     FormatReceivedError(line, sizeof line,
                         "ServeReadRequest: Error received during transfer of "
                         "%s. Error code %02d (%s).",
                         ctx->fileName, code, details);
     LogServerEvent(*client->listener, line);
+    return true;
 }
 
 // A negotiated download: the OACK until ACK 0 comes, then up to a window of blocks at a
@@ -160,8 +163,7 @@ bool RunNegotiatedDownload(ClientInfo* client, TransferContext* ctx, const Negot
                 }
             }
         } else if (opcode == kOpError) {
-            LogReceivedError(client, ctx);
-            return false;
+            if (LogReceivedError(client, ctx)) return false;
         } else if (opcode != kOpAck) {
             strays->Note(opcode);  // short (0xFFFF) or of an unknown opcode
         }
@@ -309,19 +311,11 @@ int ServeReadRequest(ClientInfo* client, TransferContext* ctx) {
                         step = Step::kReadFailed;
                     }
                 } else if (opcode == kOpError) {
-                    uint16_t code = 0;  // a packet without a code reports code 0
-                    std::string details;
-                    if (!ExtractErrorInfo(ctx, &code, &details)) {
+                    if (!LogReceivedError(client, ctx)) {
                         step =
                             NoteMiss(&watch, kvp::GetTickCount()) ? Step::kTimedOut : Step::kWait;
                         break;
                     }
-                    char line[kReceivedErrorLineChars];
-                    FormatReceivedError(line, sizeof line,
-                                        "ServeReadRequest: Error received during transfer of "
-                                        "%s. Error code %02d (%s).",
-                                        ctx->fileName, code, details);
-                    LogServerEvent(*client->listener, line);
                     step = Step::kDone;
                 } else {
                     strays.Note(opcode);  // short (0xFFFF) or of an unknown opcode
