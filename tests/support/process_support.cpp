@@ -123,8 +123,11 @@ std::set<long> ProcessTree(long root) {
     for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
         const std::string name = entry.path().filename().string();
         if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+        // A process may end while it is read: getline then fails quietly (reading the
+        // buffer directly would throw for its "No such process").
         std::ifstream stat(entry.path() / "stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::string text;
+        std::getline(stat, text);
         const size_t close = text.rfind(')');
         if (close == std::string::npos) continue;
         std::istringstream rest(text.substr(close + 1));
