@@ -150,10 +150,12 @@ class Dispatcher {
         lock_.reset(lock.release());
         host_->status = ServiceStatus{kServiceWin32OwnProcess, kServiceStartPending};
         if (!internal::WriteStatusFile(name, host_->status)) return errno;
-        listen_.reset(internal::ListenControlSocket(name));
-        if (listen_.get() < 0) return errno;
+        // The signals are routed before the control socket appears: whoever sees the
+        // socket may stop the host with SIGTERM, which must then end it cleanly.
         host_->wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (host_->wake_fd < 0 || !signals_.Install()) return errno;
+        listen_.reset(internal::ListenControlSocket(name));
+        if (listen_.get() < 0) return errno;
         return kErrorSuccess;
     }
 
