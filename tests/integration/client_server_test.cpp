@@ -55,6 +55,7 @@ class ClientAgainstServer : public ::testing::Test {
         // After an upload's last ACK the server lingers for a repeat of the last block, as
         // long as its initial time-out; a short one lets its threads end with the case.
         ASSERT_TRUE(SetServerNumber("Rexttimeout", kServerTimeoutMs));
+        threadsBefore_ = ProcessThreads();
         ASSERT_TRUE(StartOwnServer(env_.tftpPort()));
         started_ = true;
     }
@@ -64,8 +65,10 @@ class ClientAgainstServer : public ::testing::Test {
         }
         if (started_) {
             ServerEngineExports().stop();
-            // No request thread of the engine may still run when the process ends.
-            kvp::Sleep(4 * kServerTimeoutMs);
+            // No request thread of the engine may still run when the process ends (the
+            // leak checker cannot stop a thread that is ending); a loaded machine may take
+            // a while to end them.
+            EXPECT_TRUE(WaitForThreadsAtMost(threadsBefore_, 30000, 4 * kServerTimeoutMs));
         }
         if (netStarted_) kvp::NetCleanup();
     }
@@ -115,6 +118,7 @@ class ClientAgainstServer : public ::testing::Test {
     TFTPQueryStatusProc query_ = nullptr;
     bool netStarted_ = false;
     bool started_ = false;
+    int threadsBefore_ = -1;
     std::string root_;
     std::string local_;
 };

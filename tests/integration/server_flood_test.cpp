@@ -22,15 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The threads of this process, or -1 where the system does not list them.
-int ProcessThreads() {
-    std::error_code ec;
-    std::filesystem::directory_iterator it("/proc/self/task", ec);
-    if (ec) return -1;
-    int n = 0;
-    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) ++n;
-    return n;
-}
+using kvtest::ProcessThreads;
 
 int FloodSeconds() {
     const char* v = std::getenv("KVTFTP_FLOOD_SECONDS");

@@ -481,15 +481,7 @@ TEST_F(ServerProtocolTest, FloodOfDatagramsLeavesTheServerServing) {
 // The bound on request threads alive at once.
 constexpr int kMaxRequestThreadsForTest = 384;
 
-// The threads of this process, as the system counts them.
-int ProcessThreads() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Threads:", 0) == 0) return std::stoi(line.substr(8));
-    }
-    return -1;
-}
+using kvtest::ProcessThreads;
 
 TEST_F(ServerProtocolTest, RequestThreadsAreBoundedUnderAFloodOfRequests) {
     // Requests from a client that never answers: each holds a thread until it times out.

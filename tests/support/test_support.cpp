@@ -11,6 +11,7 @@
 #include "kv/net.h"
 #include "kv/process.h"
 #include "kv/registry.h"
+#include "kv/time.h"
 
 namespace fs = std::filesystem;
 
@@ -27,6 +28,28 @@ std::string MakeTempDir() {
     }
     ADD_FAILURE() << "cannot create a temporary directory";
     return base.string();
+}
+
+int ProcessThreads() {
+    std::error_code ec;
+    std::filesystem::directory_iterator it("/proc/self/task", ec);
+    if (ec) return -1;
+    int n = 0;
+    for (; it != std::filesystem::directory_iterator(); it.increment(ec)) ++n;
+    return n;
+}
+
+bool WaitForThreadsAtMost(int threads, int ms, int fallbackMs) {
+    if (ProcessThreads() < 0) {
+        kvp::Sleep(static_cast<uint32_t>(fallbackMs));
+        return true;
+    }
+    const uint32_t since = kvp::GetTickCount();
+    while (ProcessThreads() > threads) {
+        if (kvp::GetTickCount() - since >= static_cast<uint32_t>(ms)) return false;
+        kvp::Sleep(10);
+    }
+    return true;
 }
 
 int OpenDescriptors() {

@@ -55,6 +55,11 @@ std::string MakeTempDir();
 void RemoveTree(const std::string& path);
 // The descriptors this process has open, or -1 where the system does not list them.
 int OpenDescriptors();
+// The threads of this process, or -1 where the system does not list them.
+int ProcessThreads();
+// Waits until this process has at most `threads` threads (true), for at most ms; where
+// threads cannot be counted, sleeps `fallbackMs` and returns true.
+bool WaitForThreadsAtMost(int threads, int ms, int fallbackMs);
 
 // Creates the HKEY_LOCAL_MACHINE key as needed and sets the value (fails the test when
 // that fails).
