@@ -38,8 +38,10 @@ class ServerOptionsTest : public ServerTest {
     }
 };
 
+// The flag written as 0 is off, as an absent one is (ServerTransferTest covers that).
 TEST_F(ServerOptionsTest, FlagOffServesRequestsWithOptionsAsPlainOnes) {
     kvtest::WriteFile(RootPath("f.bin"), kvtest::PatternData(3000));
+    SetFlagValue("NegotiateOptions", 0);
     StartWith(false);
     Peer peer;
     ASSERT_TRUE(
