@@ -6,6 +6,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <thread>
 
 #include "kv/dynlib.h"
 #include "kv/net.h"
@@ -31,6 +32,14 @@ std::string MakeTempDir() {
 }
 
 int ProcessThreads() {
+    // The thread checker's run time starts a helper thread of its own with the first
+    // thread the process makes; making (and ending) one before the first count keeps it
+    // out of what a test compares.
+    static const bool warmed = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)warmed;
     std::error_code ec;
     std::filesystem::directory_iterator it("/proc/self/task", ec);
     if (ec) return -1;
