@@ -16,16 +16,12 @@ namespace {
 // trailing separators) are ignored.
 std::vector<std::string> SplitPath(const std::string& path) {
     std::vector<std::string> parts;
-    std::string cur;
-    for (char c : path) {
-        if (c == '\\') {
-            if (!cur.empty()) parts.push_back(cur);
-            cur.clear();
-        } else {
-            cur.push_back(c);
-        }
+    for (size_t i = 0; i < path.size();) {
+        size_t j = path.find('\\', i);
+        if (j == std::string::npos) j = path.size();
+        if (j > i) parts.emplace_back(path, i, j - i);
+        i = j + 1;
     }
-    if (!cur.empty()) parts.push_back(cur);
     return parts;
 }
 
@@ -280,25 +276,33 @@ void AppendValue(std::string* out, const HiveValue& v) {
 
 // ---- the hive model -------------------------------------------------------------------
 
-bool KeyOrder::operator()(const std::string& a, const std::string& b) const {
+namespace {
+
+// How many leading bytes two paths share; they share long prefixes, so eight bytes are
+// compared at a time.
+size_t CommonPrefix(const std::string& a, const std::string& b) {
     const size_t n = a.size() < b.size() ? a.size() : b.size();
     size_t i = 0;
-    // Paths share long prefixes: skip the common part eight bytes at a time.
     for (; i + 8 <= n; i += 8) {
         uint64_t x, y;
         std::memcpy(&x, a.data() + i, 8);
         std::memcpy(&y, b.data() + i, 8);
         if (x != y) break;
     }
-    for (; i < n; ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]);
-        unsigned char y = static_cast<unsigned char>(b[i]);
-        if (x == y) continue;
-        if (x == '\\') return true;
-        if (y == '\\') return false;
-        return x < y;
-    }
-    return a.size() < b.size();
+    while (i < n && a[i] == b[i]) ++i;
+    return i;
+}
+
+}  // namespace
+
+bool KeyOrder::operator()(const std::string& a, const std::string& b) const {
+    const size_t i = CommonPrefix(a, b);
+    if (i == a.size() || i == b.size()) return a.size() < b.size();
+    const unsigned char x = static_cast<unsigned char>(a[i]);
+    const unsigned char y = static_cast<unsigned char>(b[i]);
+    if (x == '\\') return true;
+    if (y == '\\') return false;
+    return x < y;
 }
 
 std::string ChildPath(const std::string& base, const char* subkey) {
@@ -322,41 +326,87 @@ HiveKey* Hive::find(const std::string& path) {
 }
 
 bool Hive::create(const std::string& path, HiveKey** out) {
-    const std::vector<std::string> parts = SplitPath(path);
-    // The folded path, and where each component's prefix of it ends: a key's folded path
-    // is its map key.
-    std::string folded;
+    // The path without empty components as spelled, the same folded (a key's folded path
+    // is its map key), and where each component's prefix of them ends.
+    std::string joined;
     std::vector<size_t> ends;
-    for (const std::string& part : parts) {
-        if (!folded.empty()) folded.push_back('\\');
-        folded += ToAsciiLower(part);
-        ends.push_back(folded.size());
+    for (size_t i = 0; i < path.size();) {
+        size_t j = path.find('\\', i);
+        if (j == std::string::npos) j = path.size();
+        if (j > i) {
+            if (!joined.empty()) joined.push_back('\\');
+            joined.append(path, i, j - i);
+            ends.push_back(joined.size());
+        }
+        i = j + 1;
     }
+    const std::string folded = ToAsciiLower(joined);
+    // Component n of the spelled path.
+    const auto part = [&](size_t n) {
+        const size_t from = n == 0 ? 0 : ends[n - 1] + 1;
+        return std::string_view(joined).substr(from, ends[n] - from);
+    };
+    const size_t count = ends.size();
     HiveKey* key = &keys[""];
-    size_t n = 0;  // components found or created so far
-    // A file lists a key after its parent, so the key or its parent is usually there
-    // already: look for those first rather than walk down from the root, which made a
-    // deep hive take time quadratic in its depth.
-    if (!parts.empty()) {
-        if (auto it = keys.find(folded); it != keys.end()) {
+    const std::string* spelled = &key->path;  // the spelling of the deepest key found
+    std::string lastAncestor;                 // its storage where it is a substring
+    size_t n = 0;                             // components found or created so far
+    auto hint = keys.end();
+    bool atEnd = false;
+    if (count > 0) {
+        const auto& [lastFolded, lastKey] = *keys.rbegin();
+        atEnd = KeyOrder()(lastFolded, folded);
+        if (atEnd) {
+            // The key sorts past the last one (as each key of a written hive does): it is
+            // new, and so is every ancestor that is not also the last key's. Those that
+            // are exist, since every key's ancestors do; nothing needs a look-up, and the
+            // new keys all go at the end.
+            const size_t common = CommonPrefix(folded, lastFolded);
+            while (n < count && ends[n] <= common &&
+                   (ends[n] == lastFolded.size() || lastFolded[ends[n]] == '\\')) {
+                ++n;
+            }
+            if (n > 0) {
+                lastAncestor = lastKey.path.substr(0, ends[n - 1]);
+                spelled = &lastAncestor;
+            }
+        } else if (auto it = keys.find(folded); it != keys.end()) {
+            // A file lists a key after its parent, so the key or its parent is usually
+            // there already: look for those first rather than walk down from the root,
+            // which made a deep hive take time quadratic in its depth.
             key = &it->second;
-            n = parts.size();
-        } else if (parts.size() > 1) {
-            if (auto up = keys.find(folded.substr(0, ends[parts.size() - 2])); up != keys.end()) {
+            n = count;
+        } else if (count > 1) {
+            if (auto up = keys.find(folded.substr(0, ends[count - 2])); up != keys.end()) {
                 key = &up->second;
-                n = parts.size() - 1;
+                spelled = &key->path;
+                n = count - 1;
+                hint = std::next(up);
             }
         }
     }
     bool created = false;
-    for (; n < parts.size(); ++n) {
-        auto [it, inserted] = keys.try_emplace(folded.substr(0, ends[n]));
-        if (inserted) {
+    for (; n < count; ++n) {
+        // The hint is where the key most likely goes: a good one saves the search, a
+        // wrong one costs only the search.
+        const size_t before = keys.size();
+        auto it = keys.emplace_hint(hint, folded.substr(0, ends[n]), HiveKey{});
+        if (keys.size() != before) {
             // A new key is spelled under its parent's first spelling.
-            it->second.path = key->path.empty() ? parts[n] : key->path + "\\" + parts[n];
+            std::string& spelling = it->second.path;
+            if (!spelled->empty()) {
+                spelling.reserve(spelled->size() + 1 + part(n).size());
+                spelling = *spelled;
+                spelling.push_back('\\');
+            }
+            spelling += part(n);
             created = true;
         }
         key = &it->second;
+        spelled = &key->path;
+        // A subkey sorts right after its parent when the parent has no others (always
+        // so for a key just made).
+        if (!atEnd) hint = std::next(it);
     }
     if (out) *out = key;
     return created;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fuzz_check.h"
 #include "kv/text.h"
@@ -20,15 +21,26 @@ using kvp::internal::Hive;
 constexpr const char* kHiveName = "HKEY_LOCAL_MACHINE";
 
 void CheckShape(const Hive& hive) {
+    // In key order a key's parent is on the stack of the keys whose subtree holds it, so
+    // one pass checks every parent without a look-up per key.
+    std::vector<const std::string*> open;
     for (const auto& [folded, key] : hive.keys) {
         FUZZ_CHECK(folded == kvp::ToAsciiLower(key.path));
-        if (folded.empty()) continue;
-        const size_t cut = folded.rfind('\\');
-        FUZZ_CHECK(cut != 0 && cut + 1 != folded.size());
-        FUZZ_CHECK(hive.keys.count(cut == std::string::npos ? "" : folded.substr(0, cut)) == 1);
         for (size_t i = 0; i < key.values.size(); ++i)
             for (size_t j = i + 1; j < key.values.size(); ++j)
                 FUZZ_CHECK(!kvp::EqualNoCase(key.values[i].name, key.values[j].name));
+        if (folded.empty()) {
+            FUZZ_CHECK(open.empty());
+            open.push_back(&folded);
+            continue;
+        }
+        const size_t cut = folded.rfind('\\');
+        FUZZ_CHECK(cut != 0 && cut + 1 != folded.size());
+        const std::string_view parent =
+            cut == std::string::npos ? std::string_view() : std::string_view(folded).substr(0, cut);
+        while (!open.empty() && *open.back() != parent) open.pop_back();
+        FUZZ_CHECK(!open.empty());
+        open.push_back(&folded);
     }
 }
 

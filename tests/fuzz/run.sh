@@ -4,6 +4,8 @@
 # starting from the seed corpus in tests/fuzz/corpus/<target>/. What a run learns is kept
 # in build-fuzz/corpus/<target>/, a crashing input in build-fuzz/artifacts/.
 #   tests/fuzz/run.sh [SECONDS] [TARGET...]     targets: packets blocks registry dispatch
+# KV_FUZZ_RUNS=N also ends each run after N inputs (a count to reach by hand, e.g.
+#   KV_FUZZ_RUNS=10000000 tests/fuzz/run.sh 3600 registry).
 # Exits non-zero when a target crashes, leaks or breaks one of its checks.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -28,6 +30,7 @@ status=0
 for t in "${targets[@]}"; do
     args=(-max_total_time="$secs" -timeout=60 -print_final_stats=1
           -artifact_prefix="build-fuzz/artifacts/$t-")
+    [ -n "${KV_FUZZ_RUNS:-}" ] && args+=(-runs="$KV_FUZZ_RUNS")
     case "$t" in
         packets) args+=(-max_len=600) ;;
         blocks) args+=(-max_len=4096) ;;
