@@ -12,16 +12,22 @@ namespace kvp::internal {
 
 namespace {
 
-// Splits a subkey text into its components; empty components (doubled or leading and
-// trailing separators) are ignored.
-std::vector<std::string> SplitPath(const std::string& path) {
-    std::vector<std::string> parts;
+// Calls f(start, length) for each component of a subkey text; empty components (doubled
+// or leading and trailing separators) are passed over.
+template <class F>
+void ForEachComponent(const std::string& path, F f) {
     for (size_t i = 0; i < path.size();) {
         size_t j = path.find('\\', i);
         if (j == std::string::npos) j = path.size();
-        if (j > i) parts.emplace_back(path, i, j - i);
+        if (j > i) f(i, j - i);
         i = j + 1;
     }
+}
+
+// Splits a subkey text into its components.
+std::vector<std::string> SplitPath(const std::string& path) {
+    std::vector<std::string> parts;
+    ForEachComponent(path, [&](size_t at, size_t len) { parts.emplace_back(path, at, len); });
     return parts;
 }
 
@@ -330,16 +336,11 @@ bool Hive::create(const std::string& path, HiveKey** out) {
     // is its map key), and where each component's prefix of them ends.
     std::string joined;
     std::vector<size_t> ends;
-    for (size_t i = 0; i < path.size();) {
-        size_t j = path.find('\\', i);
-        if (j == std::string::npos) j = path.size();
-        if (j > i) {
-            if (!joined.empty()) joined.push_back('\\');
-            joined.append(path, i, j - i);
-            ends.push_back(joined.size());
-        }
-        i = j + 1;
-    }
+    ForEachComponent(path, [&](size_t at, size_t len) {
+        if (!joined.empty()) joined.push_back('\\');
+        joined.append(path, at, len);
+        ends.push_back(joined.size());
+    });
     const std::string folded = ToAsciiLower(joined);
     // Component n of the spelled path.
     const auto part = [&](size_t n) {
