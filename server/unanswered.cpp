@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "kv/net.h"
+#include "kv/time.h"
 #include "report.h"
 
 struct UnansweredRegister {
@@ -19,31 +20,48 @@ struct UnansweredRegister {
         return *r;
     }
 
-    // Ends the oldest transfer of the address, or of all when addr is null. Called with
-    // the lock held.
-    void DisplaceOldest(const uint32_t* addr) {
-        for (auto it = listed.begin(); it != listed.end(); ++it) {
-            UnansweredTransfer* t = *it;
-            if (addr != nullptr && t->addr_ != *addr) continue;
-            t->cancel_.store(true, std::memory_order_release);
-            // Wakes its wait at once where the platform allows it; the owner closes the
-            // socket only after it has left the register, which needs this lock.
-            kvp::ShutdownSocket(t->socket_);
-            t->listed_ = false;
-            listed.erase(it);
-            return;
-        }
+    // Ends a listed transfer. Called with the lock held.
+    static void Displace(std::list<UnansweredTransfer*>* listed,
+                         std::list<UnansweredTransfer*>::iterator it) {
+        UnansweredTransfer* t = *it;
+        t->cancel_.store(true, std::memory_order_release);
+        // Wakes its wait at once where the platform allows it; the owner closes the
+        // socket only after it has left the register, which needs this lock.
+        kvp::ShutdownSocket(t->socket_);
+        t->listed_ = false;
+        listed->erase(it);
     }
 
+    // A new request takes the place of a transfer whose client has let its first wait
+    // pass: the oldest such one of the address when the address has used up its share,
+    // else the oldest such one of all at the bound in all. Only when none has let a wait
+    // pass does the bound in all end the oldest transfer outright: clients that started
+    // together (a rack booting at once, a script fetching in parallel) all answer within
+    // a round trip, and are not each other's flood.
     void Enter(UnansweredTransfer* t) {
         std::lock_guard<std::mutex> lock(mu);
-        int fromAddress = 0;
-        for (const UnansweredTransfer* other : listed) fromAddress += other->addr_ == t->addr_;
-        if (fromAddress >= kMaxUnansweredPerAddress) {
-            DisplaceOldest(&t->addr_);
-        } else if (static_cast<int>(listed.size()) >= kMaxUnanswered) {
-            DisplaceOldest(nullptr);
+        const uint32_t now = kvp::GetTickCount();
+        // The address's overdue ones past its share, oldest first.
+        int overdueFromAddress = 0;
+        for (const UnansweredTransfer* other : listed) {
+            overdueFromAddress += other->addr_ == t->addr_ && other->Overdue(now);
         }
+        auto oldestOverdue = listed.end();
+        for (auto it = listed.begin(); it != listed.end();) {
+            const bool overdue = (*it)->Overdue(now);
+            if (overdue && (*it)->addr_ == t->addr_ &&
+                overdueFromAddress >= kMaxUnansweredPerAddress) {
+                --overdueFromAddress;
+                Displace(&listed, it++);
+                continue;
+            }
+            if (overdue && oldestOverdue == listed.end()) oldestOverdue = it;
+            ++it;
+        }
+        if (static_cast<int>(listed.size()) >= kMaxUnanswered) {
+            Displace(&listed, oldestOverdue != listed.end() ? oldestOverdue : listed.begin());
+        }
+        t->enteredTick_ = now;
         listed.push_back(t);
         t->listed_ = true;
     }
@@ -59,6 +77,7 @@ struct UnansweredRegister {
 UnansweredTransfer::UnansweredTransfer(const ClientInfo& client, TransferContext* ctx)
     : ctx_(ctx), addr_(client.address.addr), socket_(ctx->socket) {
     StartFirstReplyWatch(&watch_, client.settings().retransmits, ctx->timeout);
+    graceMs_ = watch_.baseMs;
     ctx_->cancel = &cancel_;
     UnansweredRegister::Get().Enter(this);
 }

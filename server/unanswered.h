@@ -1,7 +1,7 @@
 // The transfers whose client has not answered their first packet yet. Such a transfer
-// is cheap to drop and may come from a forged or vanished sender: their number is
-// bounded per source address and in all, and at a bound a new request takes the place
-// of the oldest one instead of being refused.
+// is cheap to drop and may come from a forged or vanished sender: those whose first wait
+// has passed are bounded per source address, all of them in all, and at a bound a new
+// request takes the place of an old one instead of being refused.
 #pragma once
 
 #include <atomic>
@@ -10,11 +10,11 @@
 #include "engine.h"
 #include "tftp_core.h"
 
-// Unanswered transfers allowed at once from one source address, and from all of them
-// (well below the bound on request threads, so that forged requests alone never keep
-// answered transfers out).
+// Unanswered transfers past their first wait allowed at once from one source address,
+// and unanswered transfers allowed from all addresses (well below the bound on request
+// threads, so that forged requests alone never keep answered transfers out).
 constexpr int kMaxUnansweredPerAddress = 8;
-constexpr int kMaxUnanswered = 64;
+constexpr int kMaxUnanswered = 128;
 
 // One transfer's place among the unanswered ones, from its conversation's start until its
 // client answers or the transfer ends; it paces the sends of the first packet meanwhile.
@@ -47,12 +47,17 @@ class UnansweredTransfer {
   private:
     friend struct UnansweredRegister;
 
+    // Whether the first wait has passed without an answer (read under the register's lock).
+    bool Overdue(uint32_t now) const { return now - enteredTick_ >= graceMs_; }
+
     TransferContext* ctx_;
     uint32_t addr_;
     kvp::socket_t socket_;
     FirstReplyWatch watch_;
     std::atomic<bool> cancel_{false};
-    bool listed_ = false;  // guarded by the register's lock
+    uint32_t graceMs_ = 0;
+    uint32_t enteredTick_ = 0;  // guarded by the register's lock
+    bool listed_ = false;       // guarded by the register's lock
     bool answered_ = false;
 };
 
