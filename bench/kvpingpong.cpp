@@ -11,6 +11,11 @@
 //                                  server with a given client)
 //   kvpingpong --serve PORT SIZE COUNT  (the same for COUNT downloads at once, a thread
 //                                  each: the limit of a server with a thread per transfer)
+//   kvpingpong --window BLKSIZE WINDOW SIZE  (the windowed limit: SIZE bytes in datagrams
+//                                  of BLKSIZE + 4 bytes, WINDOW of them between answers)
+//   kvpingpong --serve-window PORT SIZE BLKSIZE WINDOW  (a bare server for one download
+//                                  that answers the request with an OACK of the two
+//                                  options, then sends windows of zeros)
 
 #include <atomic>
 #include <chrono>
@@ -28,6 +33,7 @@ namespace {
 
 constexpr int kData = 516;
 constexpr int kAck = 4;
+constexpr int kMaxDatagram = 65468;
 
 kvp::SockAddr4 Loopback(uint16_t port_net) {
     kvp::SockAddr4 a;
@@ -36,19 +42,22 @@ kvp::SockAddr4 Loopback(uint16_t port_net) {
     return a;
 }
 
-// Answers every datagram with 4 bytes until a 1-byte datagram says stop.
-int Echo(long parent_port) {
+// Answers every WINDOW-th datagram, and any shorter than FULL, with 4 bytes until a
+// 1-byte datagram says stop.
+int Echo(long parent_port, long window, long full) {
     kvp::Socket s(kvp::UdpSocket());
     if (!s.valid() || kvp::Bind(s.get(), Loopback(0)) != 0) return 1;
     const kvp::SockAddr4 parent = Loopback(kvp::HostToNet16(static_cast<uint16_t>(parent_port)));
     if (kvp::Connect(s.get(), parent) != 0) return 1;
-    uint8_t buf[kData] = {};
-    if (kvp::Send(s.get(), buf, kAck) != kAck) return 1;  // here I am
-    for (;;) {
-        const int n = kvp::Recv(s.get(), buf, sizeof buf);
+    kvp::SetSocketBufferSizes(s.get(), 4 << 20);
+    std::vector<uint8_t> buf(kMaxDatagram);
+    if (kvp::Send(s.get(), buf.data(), kAck) != kAck) return 1;  // here I am
+    for (long got = 1;; ++got) {
+        const int n = kvp::Recv(s.get(), buf.data(), static_cast<int>(buf.size()));
         if (n < 0) return 1;
         if (n == 1) return 0;
-        if (kvp::Send(s.get(), buf, kAck) != kAck) return 1;
+        if (got % window != 0 && n >= full) continue;
+        if (kvp::Send(s.get(), buf.data(), kAck) != kAck) return 1;
     }
 }
 
@@ -90,7 +99,50 @@ int Serve(long port, long size, long count) {
     return failed == 0 ? 0 : 1;
 }
 
-int Run(const char* self, long rounds) {
+// One download of SIZE bytes of zeros on 127.0.0.1:PORT to the first read request: an
+// OACK of blksize and windowsize, then WINDOW blocks between the client's ACKs; no
+// time-outs, no resends.
+int ServeWindow(long port, long size, long blksize, long window) {
+    kvp::Socket s(kvp::UdpSocket());
+    if (!s.valid() ||
+        kvp::Bind(s.get(), Loopback(kvp::HostToNet16(static_cast<uint16_t>(port)))) != 0)
+        return 1;
+    uint8_t req[kData] = {};
+    kvp::SockAddr4 client;
+    while (kvp::RecvFrom(s.get(), req, sizeof req, &client) < 2 || req[1] != 1) {
+    }
+    kvp::Socket t(kvp::UdpSocket());
+    if (!t.valid() || kvp::Bind(t.get(), Loopback(0)) != 0 || kvp::Connect(t.get(), client) != 0)
+        return 1;
+    kvp::SetSocketBufferSizes(t.get(), 4 << 20);
+    char oack[64] = {0, 6};
+    const int olen = 2 +
+                     std::snprintf(oack + 2, sizeof oack - 2, "blksize%c%ld%cwindowsize%c%ld", 0,
+                                   blksize, 0, 0, window) +
+                     1;
+    uint8_t ack[kData];
+    if (kvp::Send(t.get(), oack, olen) != olen ||
+        kvp::RecvWithin(t.get(), ack, sizeof ack, 5, 0) != kAck)
+        return 1;
+    std::vector<uint8_t> data(static_cast<size_t>(blksize) + 4);
+    data[1] = 3;
+    for (long block = 1, left = size;; ++block, left -= blksize) {
+        const long payload = left < blksize ? left : blksize;
+        data[2] = static_cast<uint8_t>(block >> 8);
+        data[3] = static_cast<uint8_t>(block);
+        const int len = static_cast<int>(4 + payload);
+        if (kvp::Send(t.get(), data.data(), len) != len) return 1;
+        const bool last = payload < blksize;
+        if ((block % window == 0 || last) &&
+            kvp::RecvWithin(t.get(), ack, sizeof ack, 5, 0) != kAck)
+            return 1;
+        if (last) return 0;
+    }
+}
+
+// SIZE bytes to an echo in datagrams of BLKSIZE + 4 bytes, WINDOW of them per answer;
+// lock-step is a window of one 516-byte datagram.
+int Run(const char* self, long blksize, long window, long size) {
     kvp::Socket s(kvp::UdpSocket());
     kvp::SockAddr4 local;
     if (!s.valid() || kvp::Bind(s.get(), Loopback(0)) != 0 ||
@@ -98,34 +150,43 @@ int Run(const char* self, long rounds) {
         std::fprintf(stderr, "kvpingpong: no socket\n");
         return 1;
     }
+    const long full = blksize + 4;
     const kvp::pid_type echo =
-        kvp::SpawnProcess({self, "--echo", std::to_string(kvp::NetToHost16(local.port))});
+        kvp::SpawnProcess({self, "--echo", std::to_string(kvp::NetToHost16(local.port)),
+                           std::to_string(window), std::to_string(full)});
     if (echo < 0) {
         std::fprintf(stderr, "kvpingpong: cannot start the echo\n");
         return 1;
     }
-    uint8_t buf[kData];
-    std::memset(buf, 'p', sizeof buf);
+    kvp::SetSocketBufferSizes(s.get(), 4 << 20);
+    std::vector<uint8_t> buf(static_cast<size_t>(full), 'p');
     kvp::SockAddr4 from;
-    if (kvp::RecvFrom(s.get(), buf, sizeof buf, &from) != kAck ||
+    if (kvp::RecvFrom(s.get(), buf.data(), static_cast<int>(buf.size()), &from) != kAck ||
         kvp::Connect(s.get(), from) != 0) {
         kvp::KillProcess(echo);
         return 1;
     }
+    // A size that fills its last datagram ends with an empty one, as a TFTP transfer does.
+    const long datagrams = size / blksize + 1;
     const auto start = std::chrono::steady_clock::now();
-    for (long i = 0; i < rounds; ++i) {
-        if (kvp::Send(s.get(), buf, kData) != kData ||
-            kvp::Recv(s.get(), buf, sizeof buf) != kAck) {
-            std::fprintf(stderr, "kvpingpong: round %ld failed\n", i);
+    for (long i = 0; i < datagrams; ++i) {
+        const bool last = i + 1 == datagrams;
+        const int len = last ? static_cast<int>(4 + size % blksize) : static_cast<int>(full);
+        uint8_t ack[kAck];
+        if (kvp::Send(s.get(), buf.data(), len) != len ||
+            ((last || (i + 1) % window == 0) &&
+             kvp::RecvWithin(s.get(), ack, sizeof ack, 5, 0) != kAck)) {
+            std::fprintf(stderr, "kvpingpong: datagram %ld failed\n", i);
             kvp::KillProcess(echo);
             return 1;
         }
     }
     const double secs =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    kvp::Send(s.get(), buf, 1);
+    kvp::Send(s.get(), buf.data(), 1);
     kvp::WaitProcess(echo);
-    std::printf("kvpingpong: %ld rounds of %d and %d bytes in %.3f s\n", rounds, kData, kAck, secs);
+    std::printf("kvpingpong: %ld datagrams of up to %ld bytes, %ld between answers, in %.3f s\n",
+                datagrams, full, window, secs);
     return 0;
 }
 
@@ -134,13 +195,27 @@ int Run(const char* self, long rounds) {
 int main(int argc, char** argv) {
     uint16_t granted = 0;
     kvp::NetStartup(&granted);
-    if (argc == 3 && std::strcmp(argv[1], "--echo") == 0) return Echo(std::atol(argv[2]));
+    if (argc == 5 && std::strcmp(argv[1], "--echo") == 0)
+        return Echo(std::atol(argv[2]), std::atol(argv[3]), std::atol(argv[4]));
     if ((argc == 4 || argc == 5) && std::strcmp(argv[1], "--serve") == 0)
         return Serve(std::atol(argv[2]), std::atol(argv[3]), argc == 5 ? std::atol(argv[4]) : 1);
+    if (argc == 6 && std::strcmp(argv[1], "--serve-window") == 0)
+        return ServeWindow(std::atol(argv[2]), std::atol(argv[3]), std::atol(argv[4]),
+                           std::atol(argv[5]));
+    if (argc == 5 && std::strcmp(argv[1], "--window") == 0) {
+        const long blksize = std::atol(argv[2]), window = std::atol(argv[3]),
+                   size = std::atol(argv[4]);
+        if (blksize < 8 || blksize > kMaxDatagram - 4 || window < 1 || size < 0) {
+            std::fprintf(stderr, "Usage: kvpingpong --window BLKSIZE WINDOW SIZE\n");
+            return 2;
+        }
+        return Run(argv[0], blksize, window, size);
+    }
     const long rounds = argc > 1 ? std::atol(argv[1]) : 65535;
     if (rounds <= 0) {
         std::fprintf(stderr, "Usage: kvpingpong [ROUNDS]\n");
         return 2;
     }
-    return Run(argv[0], rounds);
+    // ROUNDS full datagrams of 516 bytes, each answered.
+    return Run(argv[0], kData - 4, 1, (rounds - 1) * (kData - 4) + (kData - 4) - 1);
 }
