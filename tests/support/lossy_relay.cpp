@@ -134,6 +134,13 @@ void LossyRelay::FromClientToTransfer(Endpoint* e, const kvp::SockAddr4& from,
 void LossyRelay::Pass(kvp::socket_t sock, const kvp::SockAddr4& to, const std::string& data) {
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     std::uniform_int_distribution<int> delay(1, maxDelayMs_);
+    const bool negotiation =
+        data.size() >= 2 && data[0] == 0 &&
+        (data[1] == 6 || (data[1] == 4 && data.size() == 4 && data[2] == 0 && data[3] == 0));
+    if (negotiation && spareNegotiation_.load()) {
+        kvp::SendTo(sock, data.data(), static_cast<int>(data.size()), to);
+        return;
+    }
     if (chance(rng_) < rate_) {
         ++counts_.dropped;
         return;

@@ -41,6 +41,9 @@ class LossyRelay {
 
     bool ok() const { return ok_; }
     uint16_t port() const { return port_; }
+    // From now on an OACK and an ACK of block 0 pass untouched: the link's faults then
+    // fall on the windows of a negotiated transfer alone.
+    void SpareNegotiation() { spareNegotiation_.store(true); }
     Counts counts() const;
 
   private:
@@ -71,6 +74,7 @@ class LossyRelay {
     int maxDelayMs_;
     bool stop_ = false;  // under mu_: no endpoint is added once set
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> spareNegotiation_{false};
 
     mutable std::mutex mu_;
     std::condition_variable delaysChanged_;
