@@ -155,6 +155,24 @@ echo "service host in the foreground: 300000 bytes served and equal"
 kill "${pids[-1]}"
 wait "${pids[-1]}" 2>/dev/null || true
 
+echo "=== KVTFTPSVC.EXE -f -o under Wine serving atftp asking blksize and windowsize"
+atftp=${KV_PEERS_DIR:+$KV_PEERS_DIR/bin/atftp}
+[ -n "$atftp" ] && [ -x "$atftp" ] || atftp=$(command -v atftp || true)
+[ -n "$atftp" ] || { echo "run.sh: no atftp client; set KV_PEERS_DIR" >&2; exit 1; }
+start_server "$work/wine-options.log" tests/windows/wine.sh "$dir/bin/KVTFTPSVC.EXE" -f -q -o \
+    -s "$(winpath "$work/wstate")" "$(winpath "$work/root")" -p
+rm -f "$work/out/windowed.bin"
+timeout 60 "$atftp" --trace --option "blksize 1428" --option "windowsize 16" -g -r data.bin \
+    -l "$work/out/windowed.bin" 127.0.0.1 "$port" >"$work/atftp.txt" 2>&1 || true
+grep -m1 'received OACK' "$work/atftp.txt"
+cmp "$work/root/data.bin" "$work/out/windowed.bin"
+grep -qE 'received OACK <.*windowsize: 16' "$work/atftp.txt"
+grep -qE 'received OACK <.*blksize: 1428' "$work/atftp.txt"
+get_and_compare "$port" unasked.bin
+echo "options: 300000 bytes served in windows of 1428-byte blocks and equal; unasked, as before"
+kill "${pids[-1]}"
+wait "${pids[-1]}" 2>/dev/null || true
+
 echo "=== the service under Wine's service manager"
 svc='HKLM\System\CurrentControlSet\Services\KVTFTP'
 server_key='HKLM\SOFTWARE\Korvane\TFTP Server'
