@@ -41,7 +41,7 @@ struct UnansweredRegister {
     void Enter(UnansweredTransfer* t) {
         std::lock_guard<std::mutex> lock(mu);
         const uint32_t now = kvp::GetTickCount();
-        // The address's overdue ones past its share, oldest first.
+        // The address's overdue ones; those past its share are ended below, oldest first.
         int overdueFromAddress = 0;
         for (const UnansweredTransfer* other : listed) {
             overdueFromAddress += other->addr_ == t->addr_ && other->Overdue(now);
@@ -77,7 +77,6 @@ struct UnansweredRegister {
 UnansweredTransfer::UnansweredTransfer(const ClientInfo& client, TransferContext* ctx)
     : ctx_(ctx), addr_(client.address.addr), socket_(ctx->socket) {
     StartFirstReplyWatch(&watch_, client.settings().retransmits, ctx->timeout);
-    graceMs_ = watch_.baseMs;
     ctx_->cancel = &cancel_;
     UnansweredRegister::Get().Enter(this);
 }

@@ -48,14 +48,13 @@ class UnansweredTransfer {
     friend struct UnansweredRegister;
 
     // Whether the first wait has passed without an answer (read under the register's lock).
-    bool Overdue(uint32_t now) const { return now - enteredTick_ >= graceMs_; }
+    bool Overdue(uint32_t now) const { return now - enteredTick_ >= watch_.baseMs; }
 
     TransferContext* ctx_;
     uint32_t addr_;
     kvp::socket_t socket_;
-    FirstReplyWatch watch_;
+    FirstReplyWatch watch_;  // its baseMs is set before the transfer is listed
     std::atomic<bool> cancel_{false};
-    uint32_t graceMs_ = 0;
     uint32_t enteredTick_ = 0;  // guarded by the register's lock
     bool listed_ = false;       // guarded by the register's lock
     bool answered_ = false;
