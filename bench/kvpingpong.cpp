@@ -61,21 +61,38 @@ int Echo(long parent_port, long window, long full) {
     }
 }
 
-// One download of SIZE bytes of zeros to CLIENT in lock-step.
-int Download(kvp::SockAddr4 client, long size) {
-    uint8_t buf[kData] = {};
-    // A fresh port for the transfer, as a TFTP server answers.
+// One download of SIZE bytes of zeros to CLIENT from a fresh port, as a TFTP server
+// answers: BLKSIZE bytes a block, WINDOW blocks between the client's ACKs, first an
+// OACK of the two options (and its ACK) when asked; no time-outs, no resends.
+int SendZeros(kvp::SockAddr4 client, long size, long blksize, long window, bool oack) {
     kvp::Socket t(kvp::UdpSocket());
     if (!t.valid() || kvp::Bind(t.get(), Loopback(0)) != 0 || kvp::Connect(t.get(), client) != 0)
         return 1;
-    uint8_t data[kData] = {0, 3};
-    for (long block = 1, left = size;; ++block, left -= kData - 4) {
-        const int payload = left < kData - 4 ? static_cast<int>(left) : kData - 4;
+    uint8_t ack[kData];
+    if (oack) {
+        kvp::SetSocketBufferSizes(t.get(), 4 << 20);
+        char packet[64] = {0, 6};
+        const int len = 2 +
+                        std::snprintf(packet + 2, sizeof packet - 2,
+                                      "blksize%c%ld%cwindowsize%c%ld", 0, blksize, 0, 0, window) +
+                        1;
+        if (kvp::Send(t.get(), packet, len) != len ||
+            kvp::RecvWithin(t.get(), ack, sizeof ack, 5, 0) != kAck)
+            return 1;
+    }
+    std::vector<uint8_t> data(static_cast<size_t>(blksize) + 4);
+    data[1] = 3;
+    for (long block = 1, left = size;; ++block, left -= blksize) {
+        const long payload = left < blksize ? left : blksize;
         data[2] = static_cast<uint8_t>(block >> 8);
         data[3] = static_cast<uint8_t>(block);
-        if (kvp::Send(t.get(), data, 4 + payload) != 4 + payload) return 1;
-        if (kvp::RecvWithin(t.get(), buf, sizeof buf, 5, 0) != kAck) return 1;
-        if (payload < kData - 4) return 0;
+        const int len = static_cast<int>(4 + payload);
+        if (kvp::Send(t.get(), data.data(), len) != len) return 1;
+        const bool last = payload < blksize;
+        if ((block % window == 0 || last) &&
+            kvp::RecvWithin(t.get(), ack, sizeof ack, 5, 0) != kAck)
+            return 1;
+        if (last) return 0;
     }
 }
 
@@ -92,16 +109,15 @@ int Serve(long port, long size, long count) {
         kvp::SockAddr4 client;
         if (kvp::RecvFrom(s.get(), buf, sizeof buf, &client) < 2 || buf[1] != 1) continue;
         threads.emplace_back([client, size, &failed] {
-            if (Download(client, size) != 0) ++failed;
+            if (SendZeros(client, size, kData - 4, 1, false) != 0) ++failed;
         });
     }
     for (auto& t : threads) t.join();
     return failed == 0 ? 0 : 1;
 }
 
-// One download of SIZE bytes of zeros on 127.0.0.1:PORT to the first read request: an
-// OACK of blksize and windowsize, then WINDOW blocks between the client's ACKs; no
-// time-outs, no resends.
+// One download of SIZE bytes of zeros on 127.0.0.1:PORT to the first read request, its
+// options answered with an OACK.
 int ServeWindow(long port, long size, long blksize, long window) {
     kvp::Socket s(kvp::UdpSocket());
     if (!s.valid() ||
@@ -111,33 +127,7 @@ int ServeWindow(long port, long size, long blksize, long window) {
     kvp::SockAddr4 client;
     while (kvp::RecvFrom(s.get(), req, sizeof req, &client) < 2 || req[1] != 1) {
     }
-    kvp::Socket t(kvp::UdpSocket());
-    if (!t.valid() || kvp::Bind(t.get(), Loopback(0)) != 0 || kvp::Connect(t.get(), client) != 0)
-        return 1;
-    kvp::SetSocketBufferSizes(t.get(), 4 << 20);
-    char oack[64] = {0, 6};
-    const int olen = 2 +
-                     std::snprintf(oack + 2, sizeof oack - 2, "blksize%c%ld%cwindowsize%c%ld", 0,
-                                   blksize, 0, 0, window) +
-                     1;
-    uint8_t ack[kData];
-    if (kvp::Send(t.get(), oack, olen) != olen ||
-        kvp::RecvWithin(t.get(), ack, sizeof ack, 5, 0) != kAck)
-        return 1;
-    std::vector<uint8_t> data(static_cast<size_t>(blksize) + 4);
-    data[1] = 3;
-    for (long block = 1, left = size;; ++block, left -= blksize) {
-        const long payload = left < blksize ? left : blksize;
-        data[2] = static_cast<uint8_t>(block >> 8);
-        data[3] = static_cast<uint8_t>(block);
-        const int len = static_cast<int>(4 + payload);
-        if (kvp::Send(t.get(), data.data(), len) != len) return 1;
-        const bool last = payload < blksize;
-        if ((block % window == 0 || last) &&
-            kvp::RecvWithin(t.get(), ack, sizeof ack, 5, 0) != kAck)
-            return 1;
-        if (last) return 0;
-    }
+    return SendZeros(client, size, blksize, window, true);
 }
 
 // SIZE bytes to an echo in datagrams of BLKSIZE + 4 bytes, WINDOW of them per answer;
@@ -216,6 +206,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Usage: kvpingpong [ROUNDS]\n");
         return 2;
     }
-    // ROUNDS full datagrams of 516 bytes, each answered.
-    return Run(argv[0], kData - 4, 1, (rounds - 1) * (kData - 4) + (kData - 4) - 1);
+    // ROUNDS datagrams of 516 bytes (the last one a byte short), each answered.
+    return Run(argv[0], kData - 4, 1, rounds * (kData - 4) - 1);
 }
