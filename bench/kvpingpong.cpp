@@ -12,11 +12,14 @@
 //   kvpingpong --serve PORT SIZE COUNT  (the same for COUNT downloads at once, a thread
 //                                  each: the limit of a server with a thread per transfer)
 //   kvpingpong --window BLKSIZE WINDOW SIZE  (the windowed limit: SIZE bytes in datagrams
-//                                  of BLKSIZE + 4 bytes, WINDOW of them between answers)
+//                                  of BLKSIZE + 4 bytes, WINDOW of them between answers,
+//                                  each window handed to the system at once where it can
+//                                  cut it into datagrams, as the server sends a window)
 //   kvpingpong --serve-window PORT SIZE BLKSIZE WINDOW  (a bare server for one download
 //                                  that answers the request with an OACK of the two
 //                                  options, then sends windows of zeros)
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -80,19 +83,25 @@ int SendZeros(kvp::SockAddr4 client, long size, long blksize, long window, bool 
             kvp::RecvWithin(t.get(), ack, sizeof ack, 5, 0) != kAck)
             return 1;
     }
-    std::vector<uint8_t> data(static_cast<size_t>(blksize) + 4);
-    data[1] = 3;
-    for (long block = 1, left = size;; ++block, left -= blksize) {
-        const long payload = left < blksize ? left : blksize;
-        data[2] = static_cast<uint8_t>(block >> 8);
-        data[3] = static_cast<uint8_t>(block);
-        const int len = static_cast<int>(4 + payload);
-        if (kvp::Send(t.get(), data.data(), len) != len) return 1;
-        const bool last = payload < blksize;
-        if ((block % window == 0 || last) &&
+    // A window of blocks goes down together where the system can, as the server sends it.
+    const long full = blksize + 4;
+    std::vector<uint8_t> data(static_cast<size_t>(full * window));
+    for (long block = 1, left = size;;) {
+        long k = 0;
+        long lastLen = full;
+        for (bool last = false; k < window && !last; ++k, ++block, left -= blksize) {
+            uint8_t* d = data.data() + k * full;
+            d[1] = 3;
+            d[2] = static_cast<uint8_t>(block >> 8);
+            d[3] = static_cast<uint8_t>(block);
+            lastLen = 4 + (left < blksize ? left : blksize);
+            last = lastLen < full;
+        }
+        if (kvp::SendRunWithin(t.get(), data.data(), static_cast<int>(full), static_cast<int>(k),
+                               static_cast<int>(lastLen), 5, 0) != k ||
             kvp::RecvWithin(t.get(), ack, sizeof ack, 5, 0) != kAck)
             return 1;
-        if (last) return 0;
+        if (lastLen < full) return 0;
     }
 }
 
@@ -149,7 +158,7 @@ int Run(const char* self, long blksize, long window, long size) {
         return 1;
     }
     kvp::SetSocketBufferSizes(s.get(), 4 << 20);
-    std::vector<uint8_t> buf(static_cast<size_t>(full), 'p');
+    std::vector<uint8_t> buf(static_cast<size_t>(full * window), 'p');
     kvp::SockAddr4 from;
     if (kvp::RecvFrom(s.get(), buf.data(), static_cast<int>(buf.size()), &from) != kAck ||
         kvp::Connect(s.get(), from) != 0) {
@@ -157,16 +166,18 @@ int Run(const char* self, long blksize, long window, long size) {
         return 1;
     }
     // A size that fills its last datagram ends with an empty one, as a TFTP transfer does.
+    // Each window goes down together where the system can, as the server sends it.
     const long datagrams = size / blksize + 1;
     const auto start = std::chrono::steady_clock::now();
-    for (long i = 0; i < datagrams; ++i) {
-        const bool last = i + 1 == datagrams;
-        const int len = last ? static_cast<int>(4 + size % blksize) : static_cast<int>(full);
+    for (long i = 0; i < datagrams; i += window) {
+        const long k = std::min(window, datagrams - i);
+        const bool last = i + k == datagrams;
+        const long lastLen = last ? 4 + size % blksize : full;
         uint8_t ack[kAck];
-        if (kvp::Send(s.get(), buf.data(), len) != len ||
-            ((last || (i + 1) % window == 0) &&
-             kvp::RecvWithin(s.get(), ack, sizeof ack, 5, 0) != kAck)) {
-            std::fprintf(stderr, "kvpingpong: datagram %ld failed\n", i);
+        if (kvp::SendRunWithin(s.get(), buf.data(), static_cast<int>(full), static_cast<int>(k),
+                               static_cast<int>(lastLen), 5, 0) != k ||
+            kvp::RecvWithin(s.get(), ack, sizeof ack, 5, 0) != kAck) {
+            std::fprintf(stderr, "kvpingpong: window at datagram %ld failed\n", i);
             kvp::KillProcess(echo);
             return 1;
         }

@@ -66,13 +66,10 @@ kvp::socket_t CreateConversationSocket(const kvp::SockAddr4& client, const CoreR
     return s.release();
 }
 
-bool SendPacketToPeer(TransferContext* ctx) {
-    const CoreReporter* r = ctx->reporter;
-    // Never send beyond the buffer, whatever length a caller left.
-    if (ctx->sendLen < 0 || ctx->sendLen > SendCapacity(ctx)) return false;
-    // One call: a socket with room sends at once; only a full one waits for room.
-    const int sent =
-        kvp::SendWithin(ctx->socket, SendBuffer(ctx), ctx->sendLen, ctx->waitSec, ctx->waitUsec);
+namespace {
+
+// False, with the report a failed send deserves, when SendWithin's result says it failed.
+bool SendWentOut(const CoreReporter* r, int sent) {
     if (sent == kvp::kTimedOut) return false;
     if (sent == kvp::kWaitFailed) {
         Report(r, &CoreReporter::socket_error, "SendPacketToPeer: Select() error");
@@ -82,6 +79,19 @@ bool SendPacketToPeer(TransferContext* ctx) {
         Report(r, &CoreReporter::socket_error, "SendPacketToPeer: send() error");
         return false;
     }
+    return true;
+}
+
+}  // namespace
+
+bool SendPacketToPeer(TransferContext* ctx) {
+    const CoreReporter* r = ctx->reporter;
+    // Never send beyond the buffer, whatever length a caller left.
+    if (ctx->sendLen < 0 || ctx->sendLen > SendCapacity(ctx)) return false;
+    // One call: a socket with room sends at once; only a full one waits for room.
+    const int sent =
+        kvp::SendWithin(ctx->socket, SendBuffer(ctx), ctx->sendLen, ctx->waitSec, ctx->waitUsec);
+    if (!SendWentOut(r, sent)) return false;
     if (sent < ctx->sendLen) {
         Report(r, &CoreReporter::socket_error,
                "SendPacketToPeer: Failed to send whole data packet");
@@ -89,6 +99,14 @@ bool SendPacketToPeer(TransferContext* ctx) {
     }
     ctx->sendLen = sent;
     return true;
+}
+
+int SendPacketRunToPeer(TransferContext* ctx, const uint8_t* first, int32_t stride, int32_t count,
+                        int32_t lastLen) {
+    if (count <= 0 || stride <= 0 || lastLen <= 0 || lastLen > stride) return 0;
+    const int sent =
+        kvp::SendRunWithin(ctx->socket, first, stride, count, lastLen, ctx->waitSec, ctx->waitUsec);
+    return SendWentOut(ctx->reporter, sent) ? sent : 0;
 }
 
 namespace {

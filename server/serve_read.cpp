@@ -106,14 +106,19 @@ bool RunNegotiatedDownload(ClientInfo* client, TransferContext* ctx, const Negot
                 lastRead = ctx->sendLen < fullLen;
                 ++filled;
             }
-            for (; next < filled; ++next) {
-                ctx->sendData = slotOf(head, next);
-                ctx->sendLen = lens[(head + next) % window];
-                // A send that cannot go out now is sent again with the window.
-                if (!SendPacketToPeer(ctx)) break;
-                sendTick = kvp::GetTickCount();
-            }
             ctx->sendData = nullptr;
+            while (next < filled) {
+                // Slots up to the ring's end lie back to back, and full blocks fill theirs
+                // exactly; only the file's last block can be shorter, and it ends a run.
+                const uint32_t at = (head + next) % window;
+                const uint32_t run = slot == fullLen ? std::min(filled - next, window - at) : 1;
+                const int sent = SendPacketRunToPeer(ctx, slotOf(head, next), slot,
+                                                     static_cast<int32_t>(run), lens[at + run - 1]);
+                if (sent > 0) sendTick = kvp::GetTickCount();
+                next += static_cast<uint32_t>(sent);
+                // What cannot go out now is sent again with the window.
+                if (static_cast<uint32_t>(sent) < run) break;
+            }
         }
         ctx->recvLen = kMaxPacket;
         if (!RecvPacketFromPeer(ctx)) return false;

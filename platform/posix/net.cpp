@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/send_run.h"
 #include "common/services_file.h"
 #include "kv/errors.h"
 #include "resolver_errors.h"
@@ -440,16 +442,17 @@ int RecvFrom(socket_t s, void* buf, int room, SockAddr4* from) {
     return n;
 }
 
-int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
-    if (!ValidFd(s)) return Fail(EBADF);
-    if (sec < 0 || usec < 0 || len < 0 || (len > 0 && !buf)) return Fail(EINVAL);
+namespace {
+
+// A send on a socket with room goes at once; a full one waits for room until the deadline.
+// `send` is one non-blocking attempt: bytes sent, or -1 with errno.
+template <typename SendOnce>
+int SendWhenRoom(int fd, long sec, long usec, SendOnce send) {
     // A suspended thread holds before it sends, as it would at a wait for room.
     if (internal::ApplyPendingControls() < 0) return Fail(ECANCELED);
     const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(Micros(sec, usec));
-    const int fd = static_cast<int>(s);
     for (;;) {
-        // A socket with room takes the datagram at once: no wait before it.
-        const ssize_t n = ::send(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = send();
         if (n >= 0) return static_cast<int>(n);
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return Fail(errno);
@@ -461,6 +464,62 @@ int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
         if (r == 0) return kTimedOut;
     }
 }
+
+}  // namespace
+
+int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
+    if (!ValidFd(s)) return Fail(EBADF);
+    if (sec < 0 || usec < 0 || len < 0 || (len > 0 && !buf)) return Fail(EINVAL);
+    const int fd = static_cast<int>(s);
+    return SendWhenRoom(fd, sec, usec, [&] {
+        return ::send(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+}
+
+namespace internal {
+
+int SendSegmentedWithin(socket_t s, const void* buf, int len, int segment, long sec, long usec) {
+#ifdef UDP_SEGMENT
+    // A kernel without the option says so once; a route or device that cannot segment
+    // (a path MTU below the segment, no checksum offload) says so per send.
+    static std::atomic<bool> unsupported{false};
+    if (unsupported.load(std::memory_order_relaxed)) return kSegmentationUnsupported;
+    if (!ValidFd(s)) return Fail(EBADF);
+    if (sec < 0 || usec < 0 || len <= 0 || !buf || segment <= 0 || segment > 0xFFFF) {
+        return Fail(EINVAL);
+    }
+    const int fd = static_cast<int>(s);
+    const int r = SendWhenRoom(fd, sec, usec, [&] {
+        iovec iov{const_cast<void*>(buf), static_cast<size_t>(len)};
+        alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        cmsghdr* c = CMSG_FIRSTHDR(&msg);
+        c->cmsg_level = SOL_UDP;
+        c->cmsg_type = UDP_SEGMENT;
+        c->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+        const uint16_t size = static_cast<uint16_t>(segment);
+        std::memcpy(CMSG_DATA(c), &size, sizeof size);
+        return ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+    if (r == -1 && (errno == ENOPROTOOPT || errno == EOPNOTSUPP)) {
+        unsupported.store(true, std::memory_order_relaxed);
+        return kSegmentationUnsupported;
+    }
+    if (r == -1 && (errno == EINVAL || errno == EIO || errno == EMSGSIZE)) {
+        return kSegmentationUnsupported;
+    }
+    return r;
+#else
+    (void)s, (void)buf, (void)len, (void)segment, (void)sec, (void)usec;
+    return kSegmentationUnsupported;
+#endif
+}
+
+}  // namespace internal
 
 namespace {
 

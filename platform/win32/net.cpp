@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/send_run.h"
 #include "common/services_file.h"
 #include "kv/errors.h"
 #include "thread_internal.h"
@@ -208,6 +209,15 @@ int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
     const int r = WaitWithin(s, true, sec, usec);
     return r == 1 ? SendOne(s, buf, len, nullptr) : r;
 }
+
+namespace internal {
+
+// Winsock 1.1 has no segmentation offload: every datagram is its own send.
+int SendSegmentedWithin(socket_t, const void*, int, int, long, long) {
+    return kSegmentationUnsupported;
+}
+
+}  // namespace internal
 
 int RecvWithin(socket_t s, void* buf, int room, long sec, long usec) {
     if (room < 0 || (room > 0 && !buf)) return FailWith(WSAEINVAL);

@@ -176,6 +176,48 @@ TEST_F(NetTest, TimedSendAndReceive) {
     EXPECT_EQ(kvp::SendWithin(kvp::kInvalidSocket, buf, 1, 0, 1000), -1);
 }
 
+// A run of datagrams laid out back to back arrives as the same datagrams in order,
+// whether the system cuts it up or it goes one by one, in one call or several.
+TEST_F(NetTest, RunsOfDatagramsArriveWholeAndInOrder) {
+    kvp::SockAddr4 raddr, saddr;
+    kvp::Socket rx = BoundSocket(&raddr);
+    kvp::Socket tx = BoundSocket(&saddr);
+    ASSERT_EQ(kvp::Connect(tx.get(), raddr), 0);
+    ASSERT_GT(kvp::SetSocketBufferSizes(rx.get(), 1 << 20), 0);
+    struct Case {
+        int stride, count, lastLen;
+    };
+    const Case cases[] = {
+        {1432, 16, 1432},  // a full window
+        {1432, 16, 10},    // ending with the file's short block
+        {516, 100, 4},     // more than one call takes, ending empty
+        {30000, 3, 7},     // too large to go together
+        {1432, 1, 1432},
+    };
+    std::vector<char> got(65536);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.stride << " x " << c.count << ", last " << c.lastLen);
+        const std::string run = kvtest::PatternData(static_cast<size_t>(c.stride) * c.count, 3);
+        ASSERT_EQ(kvp::SendRunWithin(tx.get(), run.data(), c.stride, c.count, c.lastLen, 1, 0),
+                  c.count);
+        for (int i = 0; i < c.count; ++i) {
+            const int want = i + 1 == c.count ? c.lastLen : c.stride;
+            ASSERT_EQ(kvp::RecvWithin(rx.get(), got.data(), static_cast<int>(got.size()), 5, 0),
+                      want)
+                << "datagram " << i;
+            ASSERT_EQ(std::string(got.data(), static_cast<size_t>(want)),
+                      run.substr(static_cast<size_t>(i) * c.stride, static_cast<size_t>(want)));
+        }
+        EXPECT_EQ(kvp::RecvWithin(rx.get(), got.data(), 1, 0, 0), kvp::kTimedOut);
+    }
+    // Nothing goes out for a run that does not describe its datagrams.
+    const char some[8] = {};
+    EXPECT_EQ(kvp::SendRunWithin(tx.get(), some, 8, 0, 8, 0, 0), -1);
+    EXPECT_EQ(kvp::SendRunWithin(tx.get(), some, 4, 2, 5, 0, 0), -1);
+    EXPECT_EQ(kvp::SendRunWithin(kvp::kInvalidSocket, some, 4, 2, 4, 0, 0), -1);
+    EXPECT_EQ(kvp::RecvWithin(rx.get(), got.data(), 1, 0, 0), kvp::kTimedOut);
+}
+
 TEST_F(NetTest, ServicesFileIsHonoured) {
     uint16_t port = 0;
     ASSERT_TRUE(kvp::GetServicePort("tftp", "udp", &port));

@@ -80,6 +80,14 @@ constexpr int kTimedOut = -2;
 constexpr int kWaitFailed = -3;
 int SendWithin(socket_t s, const void* buf, int len, long sec, long usec);
 int RecvWithin(socket_t s, void* buf, int room, long sec, long usec);
+// Sends `count` datagrams laid out back to back from buf: each `stride` bytes, the last
+// `lastLen` (1 to stride) bytes, as SendWithin sends one. Where the system can segment
+// one buffer into datagrams (Linux's UDP segmentation offload) the run goes down in a
+// few calls instead of one each, which costs the sender far less per datagram. Returns
+// how many datagrams went out (a run cut short by a full socket or an error says so),
+// or, when none did, what SendWithin would have returned.
+int SendRunWithin(socket_t s, const void* buf, int stride, int count, int lastLen, long sec,
+                  long usec);
 // RecvWithin on any socket, with the sender's address (also of a datagram refused as
 // too large). With no time at all it takes a datagram only when one is there.
 int RecvFromWithin(socket_t s, void* buf, int room, SockAddr4* from, long sec, long usec);
