@@ -18,6 +18,9 @@
 //   kvpingpong --serve-window PORT SIZE BLKSIZE WINDOW  (a bare server for one download
 //                                  that answers the request with an OACK of the two
 //                                  options, then sends windows of zeros)
+//   kvpingpong --fetch PORT NAME BLKSIZE WINDOW  (a bare client for one download that
+//                                  asks the two options and answers each window, keeping
+//                                  nothing: a server's cost over the bare exchange)
 
 #include <algorithm>
 #include <atomic>
@@ -139,6 +142,62 @@ int ServeWindow(long port, long size, long blksize, long window) {
     return SendZeros(client, size, blksize, window, true);
 }
 
+// Downloads NAME from 127.0.0.1:PORT asking BLKSIZE and WINDOW, answering every WINDOW-th
+// block and the short last one, as a windowed client does on a link without loss; any
+// block out of order fails the run. The data is counted, not kept.
+int Fetch(long port, const char* name, long blksize, long window) {
+    kvp::Socket s(kvp::UdpSocket());
+    if (!s.valid() || kvp::Bind(s.get(), Loopback(0)) != 0) return 1;
+    kvp::SetSocketBufferSizes(s.get(), 4 << 20);
+    char req[kData] = {0, 1};
+    const int n = std::snprintf(req + 2, sizeof req - 2, "%s%coctet%cblksize%c%ld%cwindowsize%c%ld",
+                                name, 0, 0, 0, blksize, 0, 0, window);
+    if (n < 0 || n + 3 > static_cast<int>(sizeof req)) return 2;
+    const int reqLen = 2 + n + 1;
+    const kvp::SockAddr4 server = Loopback(kvp::HostToNet16(static_cast<uint16_t>(port)));
+    std::vector<uint8_t> buf(kMaxDatagram);
+    kvp::SockAddr4 from;
+    const int oack = kvp::SendTo(s.get(), req, reqLen, server) != reqLen
+                         ? -1
+                         : kvp::RecvFromWithin(s.get(), buf.data(),
+                                               static_cast<int>(buf.size()) - 1, &from, 5, 0);
+    if (oack < 2 || buf[1] != 6 || kvp::Connect(s.get(), from) != 0) {
+        std::fprintf(stderr, "kvpingpong: no OACK\n");
+        return 1;
+    }
+    // The server may grant a smaller window than the one asked for, and says so.
+    for (size_t at = 2; at < static_cast<size_t>(oack);) {
+        const std::string key(reinterpret_cast<const char*>(&buf[at]));
+        at += key.size() + 1;
+        if (at >= static_cast<size_t>(oack)) break;
+        const std::string value(reinterpret_cast<const char*>(&buf[at]));
+        at += value.size() + 1;
+        if (key == "windowsize") window = std::atol(value.c_str());
+    }
+    if (window < 1) return 1;
+    uint8_t ack[kAck] = {0, 4, 0, 0};
+    long bytes = 0;
+    for (uint16_t expected = 1;;) {
+        if (kvp::Send(s.get(), ack, kAck) != kAck) return 1;
+        for (long i = 0; i < window; ++i, ++expected) {
+            const int got =
+                kvp::RecvWithin(s.get(), buf.data(), static_cast<int>(buf.size()), 5, 0);
+            if (got < 4 || buf[1] != 3 || ((buf[2] << 8) | buf[3]) != expected) {
+                std::fprintf(stderr, "kvpingpong: block %u did not come\n", expected);
+                return 1;
+            }
+            bytes += got - 4;
+            ack[2] = buf[2];
+            ack[3] = buf[3];
+            if (got < blksize + 4) {
+                kvp::Send(s.get(), ack, kAck);
+                std::printf("kvpingpong: fetched %ld bytes\n", bytes);
+                return 0;
+            }
+        }
+    }
+}
+
 // SIZE bytes to an echo in datagrams of BLKSIZE + 4 bytes, WINDOW of them per answer;
 // lock-step is a window of one 516-byte datagram.
 int Run(const char* self, long blksize, long window, long size) {
@@ -203,6 +262,8 @@ int main(int argc, char** argv) {
     if (argc == 6 && std::strcmp(argv[1], "--serve-window") == 0)
         return ServeWindow(std::atol(argv[2]), std::atol(argv[3]), std::atol(argv[4]),
                            std::atol(argv[5]));
+    if (argc == 6 && std::strcmp(argv[1], "--fetch") == 0)
+        return Fetch(std::atol(argv[2]), argv[3], std::atol(argv[4]), std::atol(argv[5]));
     if (argc == 5 && std::strcmp(argv[1], "--window") == 0) {
         const long blksize = std::atol(argv[2]), window = std::atol(argv[3]),
                    size = std::atol(argv[4]);
