@@ -103,7 +103,6 @@ bool SendPacketToPeer(TransferContext* ctx) {
 
 int SendPacketRunToPeer(TransferContext* ctx, const uint8_t* first, int32_t stride, int32_t count,
                         int32_t lastLen) {
-    if (count <= 0 || stride <= 0 || lastLen <= 0 || lastLen > stride) return 0;
     const int sent =
         kvp::SendRunWithin(ctx->socket, first, stride, count, lastLen, ctx->waitSec, ctx->waitUsec);
     return SendWentOut(ctx->reporter, sent) ? sent : 0;

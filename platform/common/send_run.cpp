@@ -23,22 +23,21 @@ int SendRunWithin(socket_t s, const void* buf, int stride, int count, int lastLe
     bool segment = perCall >= 2;
     int sent = 0;
     while (sent < count) {
-        const int k = segment ? std::min(perCall, count - sent) : 1;
-        const int len = (k - 1) * stride + (sent + k == count ? lastLen : stride);
         const unsigned char* at = p + static_cast<ptrdiff_t>(sent) * stride;
-        int r = internal::kSegmentationUnsupported;
-        if (k >= 2) r = internal::SendSegmentedWithin(s, at, len, stride, sec, usec);
-        if (r == internal::kSegmentationUnsupported) {
-            // Not here, not on this route: the rest of this run one by one.
-            segment = false;
-            r = SendWithin(s, at, std::min(len, stride), sec, usec);
-            if (r >= 0) {
-                ++sent;
+        if (segment && count - sent >= 2) {
+            const int k = std::min(perCall, count - sent);
+            const int len = (k - 1) * stride + (sent + k == count ? lastLen : stride);
+            const int r = internal::SendSegmentedWithin(s, at, len, stride, sec, usec);
+            if (r != internal::kSegmentationUnsupported) {
+                if (r < 0) return sent > 0 ? sent : r;
+                sent += k;
                 continue;
             }
+            segment = false;  // not here, not on this route: the rest one by one
         }
+        const int r = SendWithin(s, at, sent + 1 == count ? lastLen : stride, sec, usec);
         if (r < 0) return sent > 0 ? sent : r;
-        sent += k;
+        ++sent;
     }
     return sent;
 }

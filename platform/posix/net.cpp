@@ -445,9 +445,13 @@ int RecvFrom(socket_t s, void* buf, int room, SockAddr4* from) {
 namespace {
 
 // A send on a socket with room goes at once; a full one waits for room until the deadline.
-// `send` is one non-blocking attempt: bytes sent, or -1 with errno.
+// `send` is one non-blocking attempt: bytes sent, or -1 with errno. `argsValid` is the
+// caller's judgement of its own buffer arguments.
 template <typename SendOnce>
-int SendWhenRoom(int fd, long sec, long usec, SendOnce send) {
+int SendWhenRoom(socket_t s, bool argsValid, long sec, long usec, SendOnce send) {
+    if (!ValidFd(s)) return Fail(EBADF);
+    if (sec < 0 || usec < 0 || !argsValid) return Fail(EINVAL);
+    const int fd = static_cast<int>(s);
     // A suspended thread holds before it sends, as it would at a wait for room.
     if (internal::ApplyPendingControls() < 0) return Fail(ECANCELED);
     const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(Micros(sec, usec));
@@ -468,10 +472,8 @@ int SendWhenRoom(int fd, long sec, long usec, SendOnce send) {
 }  // namespace
 
 int SendWithin(socket_t s, const void* buf, int len, long sec, long usec) {
-    if (!ValidFd(s)) return Fail(EBADF);
-    if (sec < 0 || usec < 0 || len < 0 || (len > 0 && !buf)) return Fail(EINVAL);
     const int fd = static_cast<int>(s);
-    return SendWhenRoom(fd, sec, usec, [&] {
+    return SendWhenRoom(s, len >= 0 && (len == 0 || buf), sec, usec, [&] {
         return ::send(fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
     });
 }
@@ -484,12 +486,9 @@ int SendSegmentedWithin(socket_t s, const void* buf, int len, int segment, long 
     // (a path MTU below the segment, no checksum offload) says so per send.
     static std::atomic<bool> unsupported{false};
     if (unsupported.load(std::memory_order_relaxed)) return kSegmentationUnsupported;
-    if (!ValidFd(s)) return Fail(EBADF);
-    if (sec < 0 || usec < 0 || len <= 0 || !buf || segment <= 0 || segment > 0xFFFF) {
-        return Fail(EINVAL);
-    }
     const int fd = static_cast<int>(s);
-    const int r = SendWhenRoom(fd, sec, usec, [&] {
+    const bool argsValid = len > 0 && buf && segment > 0 && segment <= 0xFFFF;
+    const int r = SendWhenRoom(s, argsValid, sec, usec, [&] {
         iovec iov{const_cast<void*>(buf), static_cast<size_t>(len)};
         alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(uint16_t))] = {};
         msghdr msg{};
