@@ -67,6 +67,14 @@ int Echo(long parent_port, long window, long full) {
     }
 }
 
+// The two options as a request or an OACK carries them, at `at`: their length with the
+// last 0 byte, or -1 when they do not fit `room`.
+int PutOptions(char* at, size_t room, long blksize, long window) {
+    const int n =
+        std::snprintf(at, room, "blksize%c%ld%cwindowsize%c%ld", 0, blksize, 0, 0, window);
+    return n < 0 || static_cast<size_t>(n) >= room ? -1 : n + 1;
+}
+
 // One download of SIZE bytes of zeros to CLIENT from a fresh port, as a TFTP server
 // answers: BLKSIZE bytes a block, WINDOW blocks between the client's ACKs, first an
 // OACK of the two options (and its ACK) when asked; no time-outs, no resends.
@@ -78,11 +86,8 @@ int SendZeros(kvp::SockAddr4 client, long size, long blksize, long window, bool 
     if (oack) {
         kvp::SetSocketBufferSizes(t.get(), 4 << 20);
         char packet[64] = {0, 6};
-        const int len = 2 +
-                        std::snprintf(packet + 2, sizeof packet - 2,
-                                      "blksize%c%ld%cwindowsize%c%ld", 0, blksize, 0, 0, window) +
-                        1;
-        if (kvp::Send(t.get(), packet, len) != len ||
+        const int len = 2 + PutOptions(packet + 2, sizeof packet - 2, blksize, window);
+        if (len < 3 || kvp::Send(t.get(), packet, len) != len ||
             kvp::RecvWithin(t.get(), ack, sizeof ack, 5, 0) != kAck)
             return 1;
     }
@@ -150,10 +155,11 @@ int Fetch(long port, const char* name, long blksize, long window) {
     if (!s.valid() || kvp::Bind(s.get(), Loopback(0)) != 0) return 1;
     kvp::SetSocketBufferSizes(s.get(), 4 << 20);
     char req[kData] = {0, 1};
-    const int n = std::snprintf(req + 2, sizeof req - 2, "%s%coctet%cblksize%c%ld%cwindowsize%c%ld",
-                                name, 0, 0, 0, blksize, 0, 0, window);
-    if (n < 0 || n + 3 > static_cast<int>(sizeof req)) return 2;
-    const int reqLen = 2 + n + 1;
+    const int head = std::snprintf(req + 2, sizeof req - 2, "%s%coctet", name, 0);
+    if (head < 0 || head + 3 > static_cast<int>(sizeof req)) return 2;
+    const int opts = PutOptions(req + 3 + head, sizeof req - 3 - head, blksize, window);
+    if (opts < 0) return 2;
+    const int reqLen = 3 + head + opts;
     const kvp::SockAddr4 server = Loopback(kvp::HostToNet16(static_cast<uint16_t>(port)));
     std::vector<uint8_t> buf(kMaxDatagram);
     kvp::SockAddr4 from;
